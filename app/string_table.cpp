@@ -1,0 +1,9 @@
+// Lookup in a generated string table (portable).
+#include "app/string_table.h"
+
+const char* findStringEntry(const StringTableEntry* table, unsigned id) {
+    for (; table->text != nullptr; ++table) {
+        if (table->id == id) return table->text;
+    }
+    return nullptr;
+}

@@ -1,0 +1,31 @@
+# Sourced by test.sh and run.sh: configures and builds the build trees.
+# Each tree is configured once; later runs only rebuild what changed.
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+configure_tree() {  # folder, then cmake arguments
+  local dir=$1; shift
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null || return 1
+  fi
+}
+
+build_tree() {
+  echo "== building $1"
+  cmake --build "$1" -j "$JOBS" 2>&1 | grep -v -E '^\[[0-9]+/[0-9]+\] ' || true
+  return "${PIPESTATUS[0]}"
+}
+
+build_native() {
+  configure_tree build/native -DDORIMEL_WIN64_DIR="$PWD/build/win-x86_64" && build_tree build/native
+}
+
+build_windows() {  # x86_64 or i686
+  configure_tree "build/win-$1" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-$1.cmake" \
+    -DCMAKE_BUILD_TYPE=Release && build_tree "build/win-$1"
+}
+
+build_all() {
+  build_windows x86_64 && build_windows i686 && build_native || return 1
+  CC=clang CXX=clang++ configure_tree build/sanitize -DDORIMEL_SANITIZE=ON -DDORIMEL_FUZZ=ON \
+    -DCMAKE_BUILD_TYPE=Debug && build_tree build/sanitize
+}
