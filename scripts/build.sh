@@ -11,8 +11,14 @@ configure_tree() {  # folder, then cmake arguments
 
 build_tree() {
   echo "== building $1"
-  cmake --build "$1" -j "$JOBS" 2>&1 | grep -v -E '^\[[0-9]+/[0-9]+\] ' || true
-  return "${PIPESTATUS[0]}"
+  local log rc
+  log=$(mktemp)
+  cmake --build "$1" -j "$JOBS" >"$log" 2>&1
+  rc=$?
+  # Progress lines are noise; warnings and errors are kept.
+  grep -v -E '^\[[0-9]+/[0-9]+\] ' "$log"
+  rm -f "$log"
+  return $rc
 }
 
 build_native() {
