@@ -1,0 +1,7 @@
+// Platform seam: chooses the process's code page (app/code_page.h) from the
+// system at start-up. Windows: code page 932 when GetACP() is 932, another
+// double-byte ANSI code page through IsDBCSLeadByte, else single-byte.
+// POSIX: UTF-8 (the console front end's texts are UTF-8).
+#pragma once
+
+void platformSetSystemCodePage();
