@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "app/code_page.h"
 #include "app/md5.h"
 #include "app/sha1.h"
 
@@ -77,16 +78,12 @@ bool isBlank(unsigned char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Lead byte of a code page 932 double-byte character.
-bool isLeadByte(unsigned char c) {
-    return (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
-}
-
 std::string trimmed(const std::string& text) {
     size_t begin = 0, end = text.size();
     while (begin < end && isBlank(text[begin])) ++begin;
-    // A trail byte of a double-byte character is never white space, so the
-    // scan from the end cannot cut a character in half.
+    // No byte of a multi-byte character (Shift-JIS trail bytes start at 0x40,
+    // UTF-8 ones at 0x80) is white space, so the scan from the end cannot cut
+    // a character in half.
     while (end > begin && isBlank(text[end - 1])) --end;
     return text.substr(begin, end - begin);
 }
@@ -180,14 +177,17 @@ HashOutcome hashFile(HashKind kind, const std::string& path, HashFileSource& sou
 bool digestMatches(const std::string& computed, const std::string& typed) {
     std::string a = trimmed(computed), b = trimmed(typed);
     if (a.empty() || a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = a[i], y = b[i];
-        if (isLeadByte(x)) {
-            if (x != y || i + 1 >= a.size() || a[i + 1] != b[i + 1]) return false;
-            ++i;
-            continue;
+    const char* end = a.data() + a.size();
+    for (size_t i = 0; i < a.size();) {
+        size_t length = charLength(a.data() + i, end);
+        if (length > 1) {
+            // A multi-byte character matches only byte for byte: its trail
+            // bytes may look like ASCII letters but are not to be folded.
+            if (a.compare(i, length, b, i, length) != 0) return false;
+        } else if (asciiLower(a[i]) != asciiLower(b[i])) {
+            return false;
         }
-        if (asciiLower(x) != asciiLower(y)) return false;
+        i += length;
     }
     return true;
 }

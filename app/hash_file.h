@@ -62,7 +62,7 @@ HashOutcome hashFile(HashKind kind, const std::string& path, HashFileSource& sou
 std::string digestToHex(const uint8_t* digest, size_t size);
 
 // The comparison of the dialog: both texts are trimmed of white space at both
-// ends and compared without regard to the case of ASCII letters; the bytes of a
-// double-byte character (code page 932 lead byte and the byte after it) must
-// match exactly. An empty computed digest never matches.
+// ends and compared without regard to the case of ASCII letters; a multi-byte
+// character of the process's code page (app/code_page.h) must match byte for
+// byte. An empty computed digest never matches.
 bool digestMatches(const std::string& computed, const std::string& typed);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/code_page.h"
 #include "app/hash_file.h"
 
 namespace {
@@ -159,8 +160,11 @@ TEST(HashFile, TypedDigestMatchesTrimmedAndWithoutRegardToCase) {
     EXPECT_FALSE(digestMatches(md5, "900150983cd24fb0d6963f7d28e17f73"));
     EXPECT_FALSE(digestMatches(md5, "9001 50983cd24fb0d6963f7d28e17f72"));
     EXPECT_FALSE(digestMatches("", ""));
-    // The trail byte of a double-byte character is not an ASCII letter to fold:
-    // 0x83 0x41 and 0x83 0x61 are two different characters.
+    // In Shift-JIS the trail byte of a double-byte character is not an ASCII
+    // letter to fold: 0x83 0x41 and 0x83 0x61 are two different characters.
+    CodePageKind saved = currentCodePage();
+    setCodePage(CODE_PAGE_932);
     EXPECT_FALSE(digestMatches("\x83\x41", "\x83\x61"));
     EXPECT_TRUE(digestMatches("\x83\x41x", "\x83\x41X"));
+    setCodePage(saved);
 }
