@@ -1,0 +1,199 @@
+// The download job: the one download of this process, its two transfer
+// sessions, the temporary file and the completion. Event-driven and
+// single-threaded: every operation is a handler of a platform event (host
+// lookup, socket event, 100 ms tick) or of a user command from the front end.
+// Portable: reaches the OS only through the platform seam (platform/*.h) and
+// the user only through DownloadUi.
+//
+// How a front end drives it:
+//   1. Construct it over the run's AppSettings and its DownloadUi, install it
+//      with setPlatformEvents(&job) and start the tick (startTickTimer).
+//   2. To resume a kept temporary file, start-up's TempFileLoader calls
+//      loadTempFile (before the window runs).
+//   3. The start step: for a new download fill newDownload (strURL,
+//      strReferer; settings.Proxy and settings.DstDir are what the job uses
+//      for the proxy and the destination folder) and call start(); a resumed
+//      job calls start() as it is.
+//   4. User commands: stopJob (stop button), resume (resume button),
+//      restartSessions (after re-setup), speedLimitSwitchedOff (menu),
+//      cancelDownload (close/cancel answered Yes), onTargetExists (the
+//      posted target-exists message).
+//   5. The job calls ui.refreshDisplay on every tick; the display reads
+//      record(), session(0) and session(1).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/app_settings.h"
+#include "app/startup.h"
+#include "engine/download_ui.h"
+#include "engine/transfer_session.h"
+#include "platform/events.h"
+#include "platform/files.h"
+#include "state/records.h"
+#include "state/white_sheet.h"
+
+// Job stages (persisted as "Stage").
+enum : int {
+    STAGE_ENDED = 1,
+    STAGE_RUNNING = 2,
+    STAGE_STOPPED = 4,
+};
+
+// Results of the data writer.
+enum WriteResult : int {
+    WRITE_OK = 0,
+    WRITE_FAILED = 1,
+    WRITE_CREATE_FAILED = 2,
+    WRITE_RANGE_END = 3,
+};
+
+enum : int {
+    RETRY_LIMIT = 32,        // counted attempts before the job stops
+    RETRY_WAIT_TICKS = 50,   // 5 s of 100 ms ticks
+};
+inline constexpr int64_t SPLIT_MIN_SIZE = 100000;       // this size and below is never split
+inline constexpr size_t RECEIVE_BUFFER_SIZE = 0x82000;  // the process-wide receive buffer
+inline constexpr size_t RECEIVE_CHUNK = 0x81FFF;        // most bytes one receive asks for
+inline constexpr size_t RELOCATE_CHUNK = 0x82000;       // block of the final relocation
+// Bound of a response header; a longer one ends the attempt (retry).
+inline constexpr size_t MAX_HEADER_SIZE = 65536;
+
+class DownloadJob : public PlatformEvents {
+public:
+    DownloadJob(AppSettings& settings, DownloadUi& ui);
+    ~DownloadJob();
+    DownloadJob(const DownloadJob&) = delete;
+    DownloadJob& operator=(const DownloadJob&) = delete;
+
+    // ---- Commands of the front end ----------------------------------------
+
+    // Start step: a resumed job continues from the loaded state; a new one
+    // starts session 0 on newDownload.strURL with newDownload.strReferer.
+    void start();
+    // Stop button: ignored unless running; stops every session, stage 4.
+    void stopJob();
+    // Resume button: only when stopped: restartSessions, then stage 2.
+    void resume();
+    // Restarts every non-idle session (resolving ones look up again, the
+    // others reconnect after the retry wait). Used by resume and re-setup.
+    void restartSessions();
+    // Closes every socket and cancels every lookup; sessions are suspended.
+    void cancelAllSessions();
+    // The user closed the window before the end and confirmed: cancel all
+    // sessions, then discardOrKeepTempFile, then stage 1.
+    void cancelDownload();
+    // Asks whether to delete the temporary file (string 54); Yes deletes (or
+    // recycles) it, No saves the state into it and keeps it.
+    void discardOrKeepTempFile();
+    // The posted target-exists question (string 55).
+    void onTargetExists();
+    // The speed limit was switched off: read what queued meanwhile.
+    void speedLimitSwitchedOff();
+
+    // Temporary-file loader for start-up (1.9): reads and parses the state
+    // block of path into settings and this job. On failure the result carries
+    // string 96 + " : " + path.
+    TempFileLoadResult loadTempFile(const std::string& path, AppSettings& settings);
+
+    // ---- What the display and the window read -----------------------------
+
+    JobRecord& record() { return job_; }
+    const JobRecord& record() const { return job_; }
+    TransferSession& session(int index) { return sessions_[index & 1]; }
+    const TransferSession& session(int index) const { return sessions_[index & 1]; }
+    NewDownloadRecord newDownload;
+    int stage() const { return job_.stage; }
+    int retryCount() const { return retryCount_; }
+    const std::string& tempPath() const { return tempPath_; }
+    bool hasTempFile() const { return !tempPath_.empty(); }
+    // Destination folder + targetFile.
+    std::string destinationPath() const;
+    // Size of the open temporary file, -1 when none is open.
+    int64_t tempFileSize() const;
+    const WhiteSheet* whiteSheet() const { return whiteSheet_.get(); }
+    AppSettings& settings() { return settings_; }
+    DownloadUi& ui() { return ui_; }
+
+    // ---- Operations shared with the FTP client -----------------------------
+
+    bool startSession(int index);
+    void reconnectSession(int index);
+    void scheduleRetry(int index);
+    void endSession(int index, bool stopping);
+    void setStage(int stage);
+    void reloadTimeout(int index);
+    void log(int kind, const std::string& text, int index) { ui_.addLogRow(kind, text, index); }
+    // Receive-result check: true when result > 0.
+    bool checkReceive(int index, int result, bool endOnZero);
+    // Rate sample, write, advance; false when the session was ended inside.
+    bool processBlock(int index, const char* data, size_t length);
+    // New total size of the download (-1 unknown changes nothing else).
+    int64_t setContentLength(int64_t length);
+    // Writes the state block; false on failure.
+    bool saveState();
+    // The shared receive buffer (RECEIVE_BUFFER_SIZE bytes).
+    static char* receiveBuffer();
+    // Number of sessions with an open body socket (0, 1 or 2).
+    int activeSessionCount() const;
+    // Sets targetFile from a URL (fromDisposition false) or a file name.
+    void setTargetFile(const std::string& name, bool fromDisposition);
+    // Creates the FTP client of a session; unset until FTP is built, in which
+    // case an FTP session is refused with a log row and the job stops.
+    std::function<std::unique_ptr<FtpHandler>(DownloadJob& job, int session)> ftpFactory;
+
+    // ---- Platform events -----------------------------------------------------
+
+    void onHostResolved(LookupTask task, int error, uint32_t address) override;
+    void onSessionSocket(SocketHandle socket, int event, int error) override;
+    void onDataSocket(SocketHandle socket, int event, int error) override;
+    void onTick() override;
+
+private:
+    // connection layer
+    struct Endpoint {
+        std::string host;
+        uint16_t port = 0;
+    };
+    bool countAttempt(int index);
+    Endpoint chooseEndpoint(int index);
+    void connectSession(int index);
+    void closeSocket(SocketHandle& socket);
+    void drainStaleSocket(SocketHandle socket, int event);
+    int sessionOfSocket(SocketHandle socket) const;
+    void sessionTick(int index);
+    void tearDown();
+    // HTTP
+    void sendRequest(int index);
+    void onReadable(int index);
+    void onClosed(int index);
+    bool appendHeaderByte(int index, char byte, bool& parsed);
+    bool parseResponse(int index);
+    bool followRedirect(int index, const std::string& location);
+    // receive path
+    void pacedReceive(int index);
+    std::string sessionProgressText(int index, int64_t length) const;
+    // target file
+    WriteResult writeBlock(int index, uint64_t position, const char* data, size_t length);
+    WriteResult openTempFile(int index);
+    void startSplit();
+    // completion
+    void completeJob();
+    void relocateData();
+
+    AppSettings& settings_;
+    DownloadUi& ui_;
+    JobRecord job_;
+    TransferSession sessions_[2];
+    std::unique_ptr<WhiteSheet> whiteSheet_;
+    std::string tempPath_;
+    FileHandle tempHandle_ = NO_FILE;
+    int retryCount_ = 0;
+    int64_t nextWriteOffset_ = -1;  // file offset after the last write
+    uint64_t saveMark_ = 0;         // file offset of the last save check
+    uint32_t lastSaveTick_ = 0;     // tick count of the last save
+    bool targetExistsPosted_ = false;
+};

@@ -1,0 +1,70 @@
+// One transfer session of the download job: the persisted fields (the
+// "Session0"/"Session1" record) plus what lives only while the process runs
+// (socket, lookup, header being read, rate sampling, the FTP handler).
+// Portable: the engine side of the platform seam.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/net.h"
+#include "state/records.h"
+
+// Session phases (persisted as "Phase").
+enum : int {
+    PHASE_IDLE = 0,
+    PHASE_RESOLVING = 1,
+    PHASE_REQUESTING = 2,
+    PHASE_TRANSFERRING = 3,
+    PHASE_WAITING = 4,
+};
+
+// The FTP client of a session (its dialogue on the control connection and its
+// passive data connection). The engine creates one through the job's FTP
+// factory when a session talks FTP directly, routes the control socket's and
+// the data socket's events to it, and destroys it on every retry and end.
+// Destroying it must turn the data socket's notifications off, shut it down
+// both ways and close it.
+class FtpHandler {
+public:
+    virtual ~FtpHandler() = default;
+    // FD_CONNECT without error on the control socket (the engine has logged
+    // "サーバに接続しました。" and set ftpPhase = 1).
+    virtual void onControlConnected() = 0;
+    // FD_READ / FD_CLOSE without error on the control socket.
+    virtual void onControlReadable() = 0;
+    virtual void onControlClosed() = 0;
+    // FD_CONNECT without error on the data socket (read and close go to the
+    // engine's receive path).
+    virtual void onDataConnected() = 0;
+    // The data socket, NO_SOCKET when none.
+    virtual SocketHandle dataSocket() const = 0;
+    // Closes the data socket (notifications off, shutdown, close).
+    virtual void closeDataSocket() = 0;
+};
+
+struct TransferSession : SessionRecord {
+    int phaseBeforeWait = PHASE_IDLE;  // phase to return to when the retry wait ends
+    SocketHandle socket = NO_SOCKET;   // control socket
+    LookupTask lookupTask = NO_LOOKUP;  // pending host lookup
+    uint32_t address = INADDR_NONE;    // resolved IPv4 address, network order
+    std::string headerText;            // response header read so far
+    bool inBody = false;               // the body is flowing
+    uint32_t lastSampleTick = 0;       // tick count of the last rate sample; 0 none
+    std::unique_ptr<FtpHandler> ftp;   // absent for HTTP
+
+    // Resets the runtime fields and the phase as the teardown does.
+    void reset() {
+        phase = PHASE_IDLE;
+        address = INADDR_NONE;
+        inBody = false;
+        socket = NO_SOCKET;
+        lastSampleTick = 0;
+        lastSamplePosition = 0;
+        lookupTask = NO_LOOKUP;
+        rate = 0;
+        suspended = 0;
+        position = 0;
+    }
+};
