@@ -1,0 +1,474 @@
+// Posix side of the seam: the poll() loop with Winsock's notification rules
+// for sockets (platform/net.h), host lookups on their own threads, the 100 ms
+// tick and the tick count. Everything the program sees is delivered on the
+// loop's thread.
+//
+// How Winsock's WSAAsyncSelect semantics are imitated:
+//  - connect never fails with "refused" at once: the outcome is queued as
+//    NET_CONNECT even when the kernel knows it immediately;
+//  - NET_READ is reported once and re-armed by socketRecv: a socket whose
+//    read is not armed is not polled at all, so unread data never wakes the
+//    loop (no busy wait under the speed limit);
+//  - an orderly close is reported as NET_CLOSE only when the end of the
+//    stream is next to read (a peek returns 0), i.e. after all data was read;
+//    a reset is reported when the peek fails.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/events.h"
+#include "platform/net.h"
+#include "platform/posix/errno_map.h"
+#include "platform/posix/event_loop.h"
+
+namespace {
+
+enum class ConnectState { NONE, CONNECTING, DONE, REPORTED };
+
+struct SocketEntry {
+    SocketRoute route = SOCKET_ROUTE_SESSION;
+    int mask = 0;
+    ConnectState connect = ConnectState::NONE;
+    int connectError = 0;      // outcome while DONE
+    bool readArmed = true;
+    bool closeReported = false;  // no more events of this socket: not polled
+};
+
+struct QueuedEvent {
+    bool lookup = false;
+    SocketHandle socket = NO_SOCKET;
+    int event = 0;
+    int error = 0;
+    LookupTask task = NO_LOOKUP;
+    uint32_t address = INADDR_NONE;
+};
+
+struct LookupResult {
+    LookupTask task;
+    int error;
+    uint32_t address;
+};
+
+// Shared with the lookup threads and the signal handler; everything else is
+// touched by the loop's thread only.
+struct WakeChannel {
+    int readFd = -1;
+    int writeFd = -1;
+    std::mutex mutex;
+    std::vector<LookupResult> results;  // guarded by mutex
+};
+
+WakeChannel& wakeChannel() {
+    static WakeChannel* channel = [] {
+        auto* c = new WakeChannel;  // never freed: lookup threads may outlive everything
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            c->readFd = fds[0];
+            c->writeFd = fds[1];
+        }
+        return c;
+    }();
+    return *channel;
+}
+
+volatile sig_atomic_t quitRequested = 0;
+volatile sig_atomic_t wakeRequested = 0;
+thread_local int lastError = 0;
+
+PlatformEvents* receiver = nullptr;
+TickCountSource tickSource = nullptr;
+std::map<SocketHandle, SocketEntry> sockets;
+std::deque<QueuedEvent> queued;
+std::deque<std::function<void()>> deferredCalls;
+std::set<LookupTask> pendingLookups;
+LookupTask nextLookupTask = 1;
+std::function<void()> wakeHandler;
+bool tickRunning = false;
+uint64_t nextTickAt = 0;
+int tickIntervalMs = TICK_INTERVAL_MS;
+bool looping = false;
+
+uint64_t monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return uint64_t(now.tv_sec) * 1000u + uint64_t(now.tv_nsec) / 1000000u;
+}
+
+void pokeWakePipe() {
+    int fd = wakeChannel().writeFd;
+    if (fd >= 0) {
+        char byte = 1;
+        ssize_t ignored = write(fd, &byte, 1);  // a full pipe already wakes the loop
+        (void)ignored;
+    }
+}
+
+void drainWakePipe() {
+    char buffer[64];
+    while (read(wakeChannel().readFd, buffer, sizeof buffer) > 0) {
+    }
+}
+
+void dropQueuedEventsOf(SocketHandle socket) {
+    queued.erase(std::remove_if(queued.begin(), queued.end(),
+                                [socket](const QueuedEvent& e) { return !e.lookup && e.socket == socket; }),
+                 queued.end());
+}
+
+void queueSocketEvent(SocketHandle socket, int event, int error) {
+    QueuedEvent e;
+    e.socket = socket;
+    e.event = event;
+    e.error = error;
+    queued.push_back(e);
+}
+
+int fail(int error) {
+    lastError = error;
+    return SOCKET_ERROR;
+}
+
+// Connect outcomes known without polling (immediate results, or found by the
+// last poll) become events once the socket is registered for them.
+void collectConnectResults() {
+    for (auto& [socket, entry] : sockets) {
+        if (entry.connect == ConnectState::DONE && (entry.mask & NET_CONNECT)) {
+            entry.connect = ConnectState::REPORTED;
+            if (entry.connectError != 0) entry.closeReported = true;
+            queueSocketEvent(socket, NET_CONNECT, entry.connectError);
+        }
+    }
+}
+
+void collectLookupResults() {
+    std::vector<LookupResult> results;
+    {
+        std::lock_guard<std::mutex> lock(wakeChannel().mutex);
+        results.swap(wakeChannel().results);
+    }
+    for (const LookupResult& r : results) {
+        if (pendingLookups.erase(r.task) == 0) continue;  // cancelled meanwhile
+        QueuedEvent e;
+        e.lookup = true;
+        e.task = r.task;
+        e.error = r.error;
+        e.address = r.address;
+        queued.push_back(e);
+    }
+}
+
+short pollInterest(const SocketEntry& entry) {
+    if (entry.closeReported) return 0;
+    if (entry.connect == ConnectState::CONNECTING) return (entry.mask & NET_CONNECT) ? POLLOUT : 0;
+    if (entry.connect == ConnectState::DONE) return 0;
+    if (entry.readArmed && (entry.mask & (NET_READ | NET_CLOSE))) return POLLIN;
+    return 0;
+}
+
+// The poll said something about this socket: turn it into Winsock's event.
+void examineSocket(SocketHandle socket, SocketEntry& entry, short revents) {
+    if (entry.connect == ConnectState::CONNECTING) {
+        if (!(revents & (POLLOUT | POLLERR | POLLHUP))) return;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(int(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+        entry.connect = ConnectState::DONE;
+        entry.connectError = error == 0 ? 0 : winsockErrorFromErrno(error);
+        return;  // collectConnectResults queues it
+    }
+    char byte;
+    ssize_t peeked = recv(int(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked > 0) {
+        entry.readArmed = false;
+        if (entry.mask & NET_READ) queueSocketEvent(socket, NET_READ, 0);
+    } else if (peeked == 0) {
+        entry.closeReported = true;
+        if (entry.mask & NET_CLOSE) queueSocketEvent(socket, NET_CLOSE, 0);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        entry.closeReported = true;
+        if (entry.mask & NET_CLOSE) queueSocketEvent(socket, NET_CLOSE, winsockErrorFromErrno(errno));
+    }
+}
+
+void deliver(const QueuedEvent& e) {
+    if (!receiver) return;
+    if (e.lookup) {
+        receiver->onHostResolved(e.task, e.error, e.address);
+        return;
+    }
+    auto it = sockets.find(e.socket);
+    if (it == sockets.end() || !(it->second.mask & e.event)) return;  // closed or turned off meanwhile
+    if (it->second.route == SOCKET_ROUTE_DATA)
+        receiver->onDataSocket(e.socket, e.event, e.error);
+    else
+        receiver->onSessionSocket(e.socket, e.event, e.error);
+}
+
+// One turn: wait for something (or for the next tick), then deliver.
+void loopTurn() {
+    collectLookupResults();
+    collectConnectResults();
+
+    std::vector<pollfd> fds;
+    std::vector<SocketHandle> polled;
+    fds.push_back({wakeChannel().readFd, POLLIN, 0});
+    for (auto& [socket, entry] : sockets) {
+        short interest = pollInterest(entry);
+        if (interest) {
+            fds.push_back({int(socket), interest, 0});
+            polled.push_back(socket);
+        }
+    }
+    int timeout = -1;
+    uint64_t now = monotonicMs();
+    if (!queued.empty() || !deferredCalls.empty() || wakeRequested || quitRequested)
+        timeout = 0;
+    else if (tickRunning)
+        timeout = nextTickAt > now ? int(nextTickAt - now) : 0;
+
+    int ready = poll(fds.data(), fds.size(), timeout);
+    if (ready > 0) {
+        if (fds[0].revents) drainWakePipe();
+        for (size_t i = 1; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            auto it = sockets.find(polled[i - 1]);
+            if (it != sockets.end()) examineSocket(it->first, it->second, fds[i].revents);
+        }
+    }
+    collectLookupResults();
+    collectConnectResults();
+
+    if (wakeRequested) {
+        wakeRequested = 0;
+        if (wakeHandler) wakeHandler();
+    }
+    // Deliver what is queued now; events queued by these handlers wait for
+    // the next turn, so a busy socket cannot starve the tick.
+    size_t count = queued.size();
+    for (size_t i = 0; i < count && !queued.empty() && !quitRequested; ++i) {
+        QueuedEvent e = queued.front();
+        queued.pop_front();
+        deliver(e);
+    }
+    size_t calls = deferredCalls.size();
+    for (size_t i = 0; i < calls && !deferredCalls.empty() && !quitRequested; ++i) {
+        std::function<void()> call = std::move(deferredCalls.front());
+        deferredCalls.pop_front();
+        call();
+    }
+    if (tickRunning && !quitRequested && monotonicMs() >= nextTickAt) {
+        nextTickAt = monotonicMs() + uint64_t(tickIntervalMs);  // late ticks do not pile up
+        if (receiver) receiver->onTick();
+    }
+}
+
+void runLookup(LookupTask task, std::string host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    LookupResult result{task, 0, INADDR_NONE};
+    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    if (rc == 0 && list && list->ai_addr) {
+        result.address = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
+    } else {
+        result.error = rc == EAI_AGAIN ? WSATRY_AGAIN
+                       : rc == EAI_FAIL ? WSANO_RECOVERY
+#ifdef EAI_NODATA
+                       : rc == EAI_NODATA ? WSANO_DATA
+#endif
+                       : rc == 0 ? WSANO_DATA
+                                 : WSAHOST_NOT_FOUND;
+    }
+    if (list) freeaddrinfo(list);
+    {
+        std::lock_guard<std::mutex> lock(wakeChannel().mutex);
+        wakeChannel().results.push_back(result);
+    }
+    pokeWakePipe();
+}
+
+}  // namespace
+
+// ---- events.h -------------------------------------------------------------
+
+void setPlatformEvents(PlatformEvents* events) { receiver = events; }
+PlatformEvents* platformEvents() { return receiver; }
+
+void startTickTimer() {
+    tickRunning = true;
+    nextTickAt = monotonicMs() + uint64_t(tickIntervalMs);
+}
+
+void stopTickTimer() { tickRunning = false; }
+bool tickTimerRunning() { return tickRunning; }
+
+uint32_t tickCount() { return tickSource ? tickSource() : uint32_t(monotonicMs()); }
+void overrideTickCount(TickCountSource source) { tickSource = source; }
+
+// ---- event_loop.h ---------------------------------------------------------
+
+bool runEventLoop() {
+    if (looping) return false;
+    looping = true;
+    wakeChannel();
+    while (!quitRequested) loopTurn();
+    quitRequested = 0;
+    looping = false;
+    return true;
+}
+
+void quitEventLoop() {
+    quitRequested = 1;
+    pokeWakePipe();
+}
+
+void postDeferred(std::function<void()> call) { deferredCalls.push_back(std::move(call)); }
+
+void wakeEventLoop() {
+    wakeRequested = 1;
+    pokeWakePipe();
+}
+
+void setWakeHandler(std::function<void()> handler) { wakeHandler = std::move(handler); }
+
+void setTickIntervalMs(int milliseconds) { tickIntervalMs = milliseconds > 0 ? milliseconds : 1; }
+
+void resetEventLoop() {
+    sockets.clear();
+    queued.clear();
+    deferredCalls.clear();
+    pendingLookups.clear();
+    tickRunning = false;
+    quitRequested = 0;
+    wakeRequested = 0;
+    {
+        std::lock_guard<std::mutex> lock(wakeChannel().mutex);
+        wakeChannel().results.clear();
+    }
+}
+
+// ---- net.h ----------------------------------------------------------------
+
+int netLastError() { return lastError; }
+
+SocketHandle socketCreate() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        lastError = winsockErrorFromErrno(errno);
+        return NO_SOCKET;
+    }
+    sockets[fd] = SocketEntry();
+    return fd;
+}
+
+int socketSelect(SocketHandle socket, SocketRoute route, int events) {
+    auto it = sockets.find(socket);
+    if (it == sockets.end()) return fail(WSAENOTSOCK);
+    SocketEntry& entry = it->second;
+    if (entry.route != route || entry.mask != events) dropQueuedEventsOf(socket);
+    entry.route = route;
+    entry.mask = events & NET_ALL;
+    if (events & NET_READ) entry.readArmed = true;  // waiting data is reported again
+    return 0;
+}
+
+int socketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
+    auto it = sockets.find(socket);
+    if (it == sockets.end()) return fail(WSAENOTSOCK);
+    SocketEntry& entry = it->second;
+    if (entry.connect != ConnectState::NONE) return fail(WSAEALREADY);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = address;
+    int rc = connect(int(socket), reinterpret_cast<sockaddr*>(&to), sizeof to);
+    int error = rc == 0 ? 0 : errno;
+    if (error == EINPROGRESS || error == EINTR) {
+        entry.connect = ConnectState::CONNECTING;
+    } else if (error == 0 || error == ECONNREFUSED || error == ENETUNREACH || error == EHOSTUNREACH ||
+               error == ETIMEDOUT || error == ECONNRESET) {
+        // Winsock reports these through FD_CONNECT, never from connect().
+        entry.connect = ConnectState::DONE;
+        entry.connectError = error == 0 ? 0 : winsockErrorFromErrno(error);
+    } else {
+        return fail(winsockErrorFromErrno(error));
+    }
+    return fail(WSAEWOULDBLOCK);
+}
+
+int socketSend(SocketHandle socket, const void* data, size_t length) {
+    if (!sockets.count(socket)) return fail(WSAENOTSOCK);
+    ssize_t sent = send(int(socket), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) return fail(winsockErrorFromErrno(errno));
+    return int(sent);
+}
+
+int socketRecv(SocketHandle socket, void* buffer, size_t length) {
+    auto it = sockets.find(socket);
+    if (it == sockets.end()) return fail(WSAENOTSOCK);
+    it->second.readArmed = true;  // Winsock re-enables FD_READ on every recv
+    ssize_t got;
+    do {
+        got = recv(int(socket), buffer, length, MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        int error = winsockErrorFromErrno(errno);
+        if (error != WSAEWOULDBLOCK) it->second.closeReported = true;  // reset: nothing more to report
+        return fail(error);
+    }
+    return int(got);
+}
+
+void socketShutdown(SocketHandle socket) {
+    if (sockets.count(socket)) shutdown(int(socket), SHUT_RDWR);
+}
+
+void socketClose(SocketHandle socket) {
+    auto it = sockets.find(socket);
+    if (it == sockets.end()) return;
+    sockets.erase(it);
+    dropQueuedEventsOf(socket);
+    close(int(socket));
+}
+
+uint32_t parseDottedAddress(const char* text) { return inet_addr(text); }
+
+std::string dottedAddress(uint32_t address) {
+    in_addr a;
+    a.s_addr = address;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+LookupTask lookupHost(const char* host) {
+    if (!host || wakeChannel().writeFd < 0) return NO_LOOKUP;
+    LookupTask task = nextLookupTask++;
+    try {
+        std::thread(runLookup, task, std::string(host)).detach();
+    } catch (...) {
+        return NO_LOOKUP;
+    }
+    pendingLookups.insert(task);
+    return task;
+}
+
+void cancelLookup(LookupTask task) { pendingLookups.erase(task); }

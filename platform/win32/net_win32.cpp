@@ -1,0 +1,153 @@
+// Windows side of the seam: sockets through Winsock 1.1's asynchronous calls
+// (WSAAsyncSelect, WSAAsyncGetHostByName, WSACancelAsyncRequest), whose
+// notifications arrive as window messages at the seam's window and are turned
+// into PlatformEvents calls by handleSeamMessage. Winsock already behaves as
+// platform/net.h describes; this file only adapts types.
+#include "platform/win32/win32_seam.h"
+
+#include <map>
+#include <memory>
+
+namespace {
+
+HWND window = nullptr;
+PlatformEvents* receiver = nullptr;
+TickCountSource tickSource = nullptr;
+bool tickRunning = false;
+
+// The host-entry buffers of pending lookups: Winsock writes into them until
+// the lookup's message is posted or the lookup is cancelled.
+std::map<HANDLE, std::unique_ptr<char[]>> lookupBuffers;
+
+SOCKET asSocket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+}  // namespace
+
+void setSeamWindow(HWND newWindow) {
+    if (!newWindow) tickRunning = false;
+    window = newWindow;
+}
+
+HWND seamWindow() { return window; }
+
+bool handleSeamMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
+    *result = 0;
+    switch (message) {
+    case WM_HOST_RESOLVED: {
+        auto it = lookupBuffers.find(reinterpret_cast<HANDLE>(wParam));
+        if (it == lookupBuffers.end()) return true;  // cancelled: never delivered
+        int error = WSAGETASYNCERROR(lParam);
+        uint32_t address = INADDR_NONE;
+        const hostent* entry = reinterpret_cast<const hostent*>(it->second.get());
+        if (error == 0) {
+            if (entry->h_addr_list && entry->h_addr_list[0])
+                memcpy(&address, entry->h_addr_list[0], sizeof address);
+            else
+                error = WSANO_DATA;
+        }
+        lookupBuffers.erase(it);
+        if (receiver) receiver->onHostResolved(static_cast<LookupTask>(wParam), error, address);
+        return true;
+    }
+    case WM_SESSION_SOCKET:
+    case WM_DATA_SOCKET:
+        if (receiver) {
+            SocketHandle socket = static_cast<SocketHandle>(wParam);
+            int event = WSAGETSELECTEVENT(lParam);
+            int error = WSAGETSELECTERROR(lParam);
+            if (message == WM_SESSION_SOCKET)
+                receiver->onSessionSocket(socket, event, error);
+            else
+                receiver->onDataSocket(socket, event, error);
+        }
+        return true;
+    case WM_TIMER:
+        if (wParam != TICK_TIMER_ID) return false;
+        if (receiver && tickRunning) receiver->onTick();
+        return true;
+    }
+    return false;
+}
+
+// ---- events.h -------------------------------------------------------------
+
+void setPlatformEvents(PlatformEvents* events) { receiver = events; }
+PlatformEvents* platformEvents() { return receiver; }
+
+void startTickTimer() {
+    if (window && SetTimer(window, TICK_TIMER_ID, TICK_INTERVAL_MS, nullptr)) tickRunning = true;
+}
+
+void stopTickTimer() {
+    if (tickRunning && window) KillTimer(window, TICK_TIMER_ID);
+    tickRunning = false;
+}
+
+bool tickTimerRunning() { return tickRunning; }
+
+uint32_t tickCount() { return tickSource ? tickSource() : GetTickCount(); }
+void overrideTickCount(TickCountSource source) { tickSource = source; }
+
+// ---- net.h ----------------------------------------------------------------
+
+int netLastError() { return WSAGetLastError(); }
+
+SocketHandle socketCreate() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return NO_SOCKET;
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    return static_cast<SocketHandle>(s);
+}
+
+int socketSelect(SocketHandle socket, SocketRoute route, int events) {
+    return WSAAsyncSelect(asSocket(socket), window, events ? UINT(route) : 0, events);
+}
+
+int socketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
+    sockaddr_in to;
+    memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = address;
+    return connect(asSocket(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+int socketSend(SocketHandle socket, const void* data, size_t length) {
+    int chunk = length > 0x7fffffff ? 0x7fffffff : int(length);
+    return send(asSocket(socket), static_cast<const char*>(data), chunk, 0);
+}
+
+int socketRecv(SocketHandle socket, void* buffer, size_t length) {
+    int chunk = length > 0x7fffffff ? 0x7fffffff : int(length);
+    return recv(asSocket(socket), static_cast<char*>(buffer), chunk, 0);
+}
+
+void socketShutdown(SocketHandle socket) { shutdown(asSocket(socket), SD_BOTH); }
+
+void socketClose(SocketHandle socket) { closesocket(asSocket(socket)); }
+
+uint32_t parseDottedAddress(const char* text) { return inet_addr(text); }
+
+std::string dottedAddress(uint32_t address) {
+    in_addr a;
+    a.s_addr = address;
+    const char* text = inet_ntoa(a);
+    return text ? text : "";
+}
+
+LookupTask lookupHost(const char* host) {
+    if (!host) return NO_LOOKUP;
+    std::unique_ptr<char[]> buffer(new char[MAXGETHOSTSTRUCT]());
+    HANDLE task = WSAAsyncGetHostByName(window, WM_HOST_RESOLVED, host, buffer.get(), MAXGETHOSTSTRUCT);
+    if (!task) return NO_LOOKUP;
+    lookupBuffers[task] = std::move(buffer);
+    return reinterpret_cast<LookupTask>(task);
+}
+
+void cancelLookup(LookupTask task) {
+    auto it = lookupBuffers.find(reinterpret_cast<HANDLE>(task));
+    if (it == lookupBuffers.end()) return;
+    WSACancelAsyncRequest(it->first);
+    lookupBuffers.erase(it);
+}
