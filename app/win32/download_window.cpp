@@ -1,0 +1,503 @@
+// The download window: template 101, its toolbar, menus, system menu, the
+// tick, the progress bar and the settings saved when it closes. Windows side.
+#include "app/win32/download_window.h"
+
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "app/string_table.h"
+#include "app/win32/application.h"
+#include "app/win32/downloader_app.h"
+#include "resources/download_window_ids.h"
+
+namespace {
+
+// One download window per process: the subclassed controls find it here and
+// keep their previous procedures in these variables.
+DownloadWindow* g_window = nullptr;
+WNDPROC g_previousHostProcedure = nullptr;
+WNDPROC g_previousProgressProcedure = nullptr;
+
+// String-table IDs used here.
+enum : unsigned {
+    IDS_VERSION_BANNER = 3,
+    IDS_CLOSE = 34,
+    IDS_ABOUT_MENU = 47,
+    IDS_HOME_PAGE_MENU = 48,
+    IDS_CANCEL_QUESTION = 49,
+    IDS_CONFIRM_CAPTION = 50,
+    IDS_CANCEL = 51,
+    IDS_TOO_LATE = 52,
+    IDS_TOO_LATE_CAPTION = 53,
+    IDS_DELETE_QUESTION = 54,
+    IDS_TARGET_EXISTS = 55,
+    IDS_MOVE_FAILED = 42,
+    IDS_MOVE_FAILED_END = 43,
+    IDS_SAVE_RETRY_QUESTION = 102,
+    IDS_HOME_PAGE = 104,
+};
+
+constexpr DWORD kSettingsMenuGuardMs = 300;
+
+std::string loadText(unsigned id) {
+    char buffer[256] = "";
+    loadStringEntry(id, buffer, sizeof buffer);
+    return buffer;
+}
+
+// A literal of this source (UTF-8 in the compiler's wide strings) in the
+// system's ANSI code page, for the A functions.
+std::string ansiText(const wchar_t* text) {
+    int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return std::string();
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text, -1, &out[0], size, nullptr, nullptr);
+    out.resize(static_cast<size_t>(size - 1));
+    return out;
+}
+
+struct ToolTip {
+    int command;
+    const wchar_t* text;
+};
+const ToolTip kToolTips[] = {
+    {CMD_RESUME, L"再開"}, {CMD_STOP, L"停止"}, {CMD_SCROLL_LOCK, L"ｽｸﾛｰﾙﾛｯｸ"}, {CMD_SETTINGS, L"設定"},
+};
+
+const wchar_t* toolTipText(UINT_PTR command) {
+    for (const ToolTip& tip : kToolTips)
+        if (static_cast<UINT_PTR>(tip.command) == command) return tip.text;
+    return nullptr;
+}
+
+}  // namespace
+
+// Control 1027 hosts the toolbar: its commands and tooltip requests arrive
+// here, then go on to the button's own procedure.
+LRESULT CALLBACK toolbarHostProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (g_window) {
+        if (message == WM_COMMAND) {
+            int command = LOWORD(wParam);
+            if (command == CMD_RESUME || command == CMD_STOP || command == CMD_SETTINGS)
+                g_window->onToolbarCommand(command);
+        } else if (message == WM_NOTIFY) {
+            auto* header = reinterpret_cast<NMHDR*>(lParam);
+            if (header->code == TTN_GETDISPINFOA) {
+                auto* info = reinterpret_cast<NMTTDISPINFOA*>(lParam);
+                if (const wchar_t* text = toolTipText(header->idFrom)) {
+                    static std::string ansi;
+                    ansi = ansiText(text);
+                    info->lpszText = &ansi[0];
+                }
+            } else if (header->code == TTN_GETDISPINFOW) {
+                auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
+                if (const wchar_t* text = toolTipText(header->idFrom)) info->lpszText = const_cast<wchar_t*>(text);
+            }
+        }
+    }
+    return CallWindowProcA(g_previousHostProcedure, window, message, wParam, lParam);
+}
+
+// Control 1029: the progress bar is painted before the static's own painting.
+LRESULT CALLBACK progressProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_PAINT && g_window) {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        RECT client;
+        GetClientRect(window, &client);
+        g_window->paintProgress(dc, client);
+        EndPaint(window, &paint);
+        // The static has nothing of its own to paint inside its sunken edge,
+        // which the non-client painting draws.
+        return 0;
+    }
+    return CallWindowProcA(g_previousProgressProcedure, window, message, wParam, lParam);
+}
+
+DownloadWindow::DownloadWindow() : Dialog(IDD_DOWNLOAD_WINDOW) {
+    icon_ = LoadIconA(currentInstance(), MAKEINTRESOURCEA(IDI_STAGE_ENDED));
+}
+
+DownloadWindow::~DownloadWindow() {
+    if (g_window == this) g_window = nullptr;
+}
+
+INT_PTR DownloadWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return onInitDialog();
+    case WM_DESTROY:
+        onDestroy();
+        return 0;
+    case WM_DRAWITEM:
+        return 0;  // control 1027 draws nothing itself
+    case WM_NOTIFY: {
+        auto* header = reinterpret_cast<NMHDR*>(lParam);
+        if (header->idFrom == IDC_LOG_TABS && header->code == TCN_SELCHANGE) logs_.showSelectedLog();
+        return 0;
+    }
+    case WM_COMMAND:
+        onCommand(LOWORD(wParam));
+        return 0;
+    case WM_SYSCOMMAND:
+        return onSysCommand(wParam);
+    case WM_TIMER:
+        if (tickTimer_ == 0 || wParam != tickTimer_) return 0;
+        onTick();
+        return 0;
+    case WM_INITMENUPOPUP:
+        onInitMenuPopup(reinterpret_cast<HMENU>(wParam));
+        return 0;
+    case WM_START_DOWNLOAD:
+        ShowWindow(hwnd, SW_SHOWNA);
+        EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FILE), FALSE);
+        // The start step of the job (new-download dialog, first session)
+        // belongs to the job's interface.
+        return 0;
+    case WM_HOST_RESOLVED:
+    case WM_SESSION_SOCKET:
+    case WM_DATA_SOCKET:
+    case WM_TARGET_EXISTS:
+        // Socket notifications and the target-exists question go to the job.
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+BOOL DownloadWindow::onInitDialog() {
+    g_window = this;
+    SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+
+    HMENU system = GetSystemMenu(hwnd, FALSE);
+    if (system) {
+        RemoveMenu(system, SC_RESTORE, MF_BYCOMMAND);
+        RemoveMenu(system, SC_MAXIMIZE, MF_BYCOMMAND);
+        RemoveMenu(system, SC_SIZE, MF_BYCOMMAND);
+        AppendMenuA(system, MF_SEPARATOR, 0, nullptr);
+        AppendMenuA(system, MF_STRING, SYSCMD_ABOUT, loadText(IDS_ABOUT_MENU).c_str());
+        AppendMenuA(system, MF_STRING, SYSCMD_HOME_PAGE, loadText(IDS_HOME_PAGE_MENU).c_str());
+    }
+
+    images_ = ImageList_LoadImageA(currentInstance(), MAKEINTRESOURCEA(IDB_LOG_KINDS), 16, 0, RGB(255, 255, 255),
+                                   IMAGE_BITMAP, LR_CREATEDIBSECTION);
+    if (images_) ImageList_SetBkColor(images_, GetSysColor(COLOR_WINDOW));
+
+    attachControl(closeAtEnd_, IDC_CLOSE_AT_END);
+    attachControl(url_, IDC_URL);
+    attachControl(targetPath_, IDC_TARGET_PATH);
+    attachControl(toolbarHost_, IDC_TOOLBAR_HOST);
+    attachControl(tabs_, IDC_LOG_TABS);
+    attachControl(progress_, IDC_PROGRESS);
+    logs_.attach(tabs_.handle(), true);
+    createToolbar();
+    g_previousProgressProcedure = subclassWindow(progress_.handle(), progressProcedure);
+    g_previousHostProcedure = subclassWindow(toolbarHost_.handle(), toolbarHostProcedure);
+
+    logs_.createLogs(images_, downloaderApp().optionsFile(), toolbar_.handle());
+    addLogRow(LOG_INFO, loadText(IDS_VERSION_BANNER), 0);
+
+    centerWindow(hwnd, nullptr);
+
+    closeAtEnd_.setChecked(downloaderApp().CloseAtEnd);
+    tickTimer_ = SetTimer(hwnd, TICK_TIMER_ID, TICK_INTERVAL_MS, nullptr);
+    PostMessageA(hwnd, WM_START_DOWNLOAD, 0, 0);
+    return TRUE;
+}
+
+bool DownloadWindow::createToolbar() {
+    RECT rect = {0, 0, 210, 100};
+    if (!toolbar_.create(WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_TOOLTIPS | CCS_NODIVIDER | CCS_NORESIZE |
+                             CCS_TOP,
+                         rect, toolbarHost_.handle(), IDC_TOOLBAR))
+        return false;
+    // Image index = button position; white is transparent, so the disabled
+    // images the toolbar derives from the mask look right.
+    toolbarImages_ = ImageList_LoadImageA(currentInstance(), MAKEINTRESOURCEA(IDB_TOOLBAR), 16, 0,
+                                          RGB(255, 255, 255), IMAGE_BITMAP, LR_CREATEDIBSECTION);
+    toolbar_.sendMessage(TB_SETBITMAPSIZE, 0, MAKELPARAM(16, 15));
+    toolbar_.sendMessage(TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(toolbarImages_));
+    bool scrollLock = downloaderApp().readInt("MainOptions", "ScrollLock", 0) != 0;
+    TBBUTTON buttons[5] = {};
+    buttons[0] = {0, CMD_RESUME, 0, BTNS_BUTTON, {0}, 0, 0};
+    buttons[1] = {1, CMD_STOP, 0, BTNS_BUTTON, {0}, 0, 0};
+    buttons[2] = {8, 0, TBSTATE_ENABLED, BTNS_SEP, {0}, 0, 0};  // iBitmap: the separator's width
+    buttons[3] = {2, CMD_SCROLL_LOCK, static_cast<BYTE>(TBSTATE_ENABLED | (scrollLock ? TBSTATE_CHECKED : 0)),
+                  BTNS_CHECK, {0}, 0, 0};
+    buttons[4] = {3, CMD_SETTINGS, TBSTATE_ENABLED, BTNS_BUTTON, {0}, 0, 0};
+    return toolbar_.sendMessage(TB_ADDBUTTONSA, 5, reinterpret_cast<LPARAM>(buttons)) != 0;
+}
+
+bool DownloadWindow::isScrollLocked() const {
+    return toolbar_.sendMessage(TB_ISBUTTONCHECKED, CMD_SCROLL_LOCK) != 0;
+}
+
+void DownloadWindow::onDestroy() {
+    if (tickTimer_) {
+        KillTimer(hwnd, tickTimer_);
+        tickTimer_ = 0;
+    }
+    if (images_) {
+        ImageList_Destroy(images_);
+        images_ = nullptr;
+    }
+    saveWindowSettings();
+    if (toolbarImages_) {
+        ImageList_Destroy(toolbarImages_);
+        toolbarImages_ = nullptr;
+    }
+}
+
+void DownloadWindow::saveWindowSettings() {
+    // Read both states before asking anything: the question's message loop
+    // must not see half-destroyed controls.
+    int closeAtEnd = closeAtEnd_.isChecked() ? 1 : 0;
+    int scrollLock = isScrollLocked() ? 1 : 0;
+    DownloaderApp& app = downloaderApp();
+    for (;;) {
+        bool ok = app.writeInt("MainOptions", "CloseWithComplete", closeAtEnd);
+        ok = app.writeInt("MainOptions", "ScrollLock", scrollLock) && ok;
+        if (ok) return;
+        if (MessageBoxA(hwnd, loadText(IDS_SAVE_RETRY_QUESTION).c_str(), "Dorimel", MB_YESNO | MB_ICONWARNING) != IDYES)
+            return;
+    }
+}
+
+void DownloadWindow::onCommand(int command) {
+    DownloadOptions& options = downloaderApp().downloadOptions;
+    switch (command) {
+    case IDCANCEL:
+        closeOrCancel();
+        break;
+    case IDC_OPEN_FILE:
+    case IDC_OPEN_FOLDER:
+        // Opening the file and its folder needs the job's paths.
+        break;
+    case IDC_HASH_MENU:
+        showHashMenu();
+        break;
+    case CMD_OPT_RESTART_IF_NO_RESUME:
+        options.set(FLAG_RESTART_IF_NO_RESUME, !options.has(FLAG_RESTART_IF_NO_RESUME));
+        break;
+    case CMD_OPT_NO_REDIRECT:
+        options.set(FLAG_NO_REDIRECT, !options.has(FLAG_NO_REDIRECT));
+        break;
+    case CMD_OPT_RETRY_ON_ERROR:
+        options.set(FLAG_RETRY_ON_ERROR, !options.has(FLAG_RETRY_ON_ERROR));
+        break;
+    case CMD_OPT_SPEED_LIMIT:
+        options.set(FLAG_SPEED_LIMIT, !options.has(FLAG_SPEED_LIMIT));
+        break;
+    case CMD_OPT_RESETUP:
+        break;
+    default:
+        break;
+    }
+}
+
+void DownloadWindow::onToolbarCommand(int command) {
+    switch (command) {
+    case CMD_SETTINGS:
+        showSettingsMenu();
+        break;
+    default:
+        break;
+    }
+}
+
+void DownloadWindow::showSettingsMenu() {
+    if (settingsMenuEverShown_ && GetTickCount() - settingsMenuClosedAt_ < kSettingsMenuGuardMs) return;
+    HMENU menu = LoadMenuA(currentInstance(), MAKEINTRESOURCEA(IDR_MENU_OPTION));
+    if (!menu) return;
+    RECT button{};
+    toolbar_.sendMessage(TB_GETRECT, CMD_SETTINGS, reinterpret_cast<LPARAM>(&button));
+    POINT corner = {button.left - 2, button.bottom};
+    ClientToScreen(toolbar_.handle(), &corner);
+    toolbar_.sendMessage(TB_PRESSBUTTON, CMD_SETTINGS, TRUE);
+    TrackPopupMenu(GetSubMenu(menu, 0), TPM_LEFTALIGN | TPM_LEFTBUTTON, corner.x, corner.y, 0, hwnd, nullptr);
+    toolbar_.sendMessage(TB_PRESSBUTTON, CMD_SETTINGS, FALSE);
+    DestroyMenu(menu);
+    settingsMenuClosedAt_ = GetTickCount();
+    settingsMenuEverShown_ = true;
+}
+
+void DownloadWindow::showHashMenu() {
+    // The hash dialog needs to know whether the file has been moved into place.
+    bool moved = false;
+    HMENU menu = LoadMenuA(currentInstance(), MAKEINTRESOURCEA(moved ? IDR_MENU_HASH_POST : IDR_MENU_HASH_PRE));
+    if (menu) {
+        POINT cursor{};
+        GetCursorPos(&cursor);
+        int command = TrackPopupMenu(GetSubMenu(menu, 0), TPM_LEFTALIGN | TPM_RETURNCMD | TPM_NONOTIFY, cursor.x,
+                                     cursor.y, 0, hwnd, nullptr);
+        DestroyMenu(menu);
+        (void)command;
+    }
+    CheckDlgButton(hwnd, IDC_HASH_MENU, BST_UNCHECKED);
+}
+
+void DownloadWindow::onInitMenuPopup(HMENU menu) {
+    // Only the option menu carries these items.
+    if (GetMenuState(menu, CMD_OPT_SPEED_LIMIT, MF_BYCOMMAND) == static_cast<UINT>(-1)) return;
+    const DownloaderApp& app = downloaderApp();
+    const DownloadOptions& options = app.downloadOptions;
+    auto check = [&](UINT id, bool on) { CheckMenuItem(menu, id, MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED)); };
+    auto enable = [&](UINT id, bool on) { EnableMenuItem(menu, id, MF_BYCOMMAND | (on ? MF_ENABLED : MF_GRAYED)); };
+    check(CMD_OPT_RESTART_IF_NO_RESUME, options.has(FLAG_RESTART_IF_NO_RESUME));
+    enable(CMD_OPT_RESETUP, jobStage() == STATUS_STAGE_STOPPED);
+    enable(CMD_OPT_SPEED_LIMIT, options.speedLimit != 0);
+    check(CMD_OPT_SPEED_LIMIT, options.has(FLAG_SPEED_LIMIT));
+    check(CMD_OPT_NO_REDIRECT, options.has(FLAG_NO_REDIRECT));
+    check(CMD_OPT_RETRY_ON_ERROR, options.has(FLAG_RETRY_ON_ERROR));
+}
+
+INT_PTR DownloadWindow::onSysCommand(WPARAM command) {
+    switch (command & 0xFFF0) {
+    case SYSCMD_ABOUT: {
+        std::string text = "\nDorimel ver0.11";
+        text.append(19, ' ');
+        text += "\r\n";
+        text.append(28, ' ');
+        MessageBoxA(hwnd, text.c_str(), "About", MB_ICONINFORMATION);
+        return TRUE;
+    }
+    case SYSCMD_HOME_PAGE:
+        ShellExecuteA(hwnd, nullptr, loadText(IDS_HOME_PAGE).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        return TRUE;
+    default:
+        return 0;  // the default handling
+    }
+}
+
+void DownloadWindow::closeOrCancel() {
+    // Without a job the window has nothing to cancel.
+    EndDialog(hwnd, IDCANCEL);
+}
+
+int DownloadWindow::jobStage() const {
+    return STATUS_STAGE_ENDED;
+}
+
+JobStatus DownloadWindow::jobStatus() const {
+    JobStatus status;
+    const DownloaderApp& app = downloaderApp();
+    status.stage = jobStage();
+    status.flags = app.downloadOptions.flags;
+    status.speedLimit = app.downloadOptions.speedLimit;
+    status.dead = app.Dead != 0;
+    return status;
+}
+
+void DownloadWindow::onTick() {
+    refreshDisplay();
+}
+
+void DownloadWindow::refreshDisplay() {
+    JobStatus status = jobStatus();
+    char current[512] = "";
+    GetWindowTextA(hwnd, current, sizeof current);
+    static const std::string suffix = " " + ansiText(L"（速度制限中）");
+    TickUpdate u = ticker_.tick(status, current, suffix);
+    if (u.setTitle) SetWindowTextA(hwnd, u.title.c_str());
+    if (u.closeButtonChanged)
+        SetDlgItemTextA(hwnd, IDCANCEL, loadText(u.closeShowsEnded ? IDS_CLOSE : IDS_CANCEL).c_str());
+    if (u.toolbarChanged) updateToolbarButtons(u.resumeEnabled, u.stopEnabled);
+    if (progress_.handle()) InvalidateRect(progress_.handle(), nullptr, FALSE);
+    if (u.setElapsed) SetDlgItemTextA(hwnd, IDC_ELAPSED, u.elapsed.c_str());
+    if (u.setSpeed) SetDlgItemTextA(hwnd, IDC_SPEED, u.speed.c_str());
+    if (u.setRemaining) SetDlgItemTextA(hwnd, IDC_REMAINING, u.remaining.c_str());
+}
+
+void DownloadWindow::updateToolbarButtons(bool resumeEnabled, bool stopEnabled) {
+    toolbar_.sendMessage(TB_ENABLEBUTTON, CMD_RESUME, MAKELPARAM(resumeEnabled ? TRUE : FALSE, 0));
+    toolbar_.sendMessage(TB_ENABLEBUTTON, CMD_STOP, MAKELPARAM(stopEnabled ? TRUE : FALSE, 0));
+}
+
+void DownloadWindow::paintProgress(HDC dc, const RECT& client) {
+    JobStatus status = jobStatus();
+    std::vector<BarSegment> bar = progressBar(status, client.right - client.left);
+    HBRUSH done = GetSysColorBrush(COLOR_ACTIVECAPTION);
+    HBRUSH rest = GetSysColorBrush(COLOR_BTNFACE);
+    for (const BarSegment& piece : bar) {
+        RECT r = {client.left + piece.left, client.top, client.left + piece.right, client.bottom};
+        if (piece.done) {
+            r.top += 1;
+            r.bottom -= 1;
+        }
+        FillRect(dc, &r, piece.done ? done : rest);
+    }
+}
+
+void DownloadWindow::addLogRow(int kind, const std::string& text, int session) {
+    logs_.addLogRow(kind, text.c_str(), session);
+}
+
+void DownloadWindow::setControlText(int controlId, const std::string& text) {
+    SetDlgItemTextA(hwnd, controlId, text.c_str());
+}
+
+void DownloadWindow::setTitle(const std::string& text) {
+    SetWindowTextA(hwnd, text.c_str());
+}
+
+void DownloadWindow::setStageIcon(int stage) {
+    int id = stage == STATUS_STAGE_RUNNING ? IDI_STAGE_RUNNING
+             : stage == STATUS_STAGE_STOPPED ? IDI_STAGE_STOPPED
+                                             : IDI_STAGE_ENDED;
+    HICON icon = LoadIconA(currentInstance(), MAKEINTRESOURCEA(id));
+    SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+}
+
+void DownloadWindow::setTabText(int session, const std::string& text) {
+    logs_.setTabText(session, text.c_str());
+}
+
+void DownloadWindow::postTargetExists() {
+    PostMessageA(hwnd, WM_TARGET_EXISTS, 0, 0);
+}
+
+bool DownloadWindow::askCancelBecauseTargetExists(const std::string& destinationPath) {
+    std::string text = destinationPath + loadText(IDS_TARGET_EXISTS);
+    return MessageBoxA(hwnd, text.c_str(), loadText(IDS_CONFIRM_CAPTION).c_str(),
+                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+}
+
+bool DownloadWindow::askDeleteTempFile() {
+    return MessageBoxA(hwnd, loadText(IDS_DELETE_QUESTION).c_str(), loadText(IDS_CONFIRM_CAPTION).c_str(),
+                       MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void DownloadWindow::showTooLate() {
+    MessageBoxA(hwnd, loadText(IDS_TOO_LATE).c_str(), loadText(IDS_TOO_LATE_CAPTION).c_str(), MB_OK);
+}
+
+void DownloadWindow::showMoveFailed(const std::string& tempPath) {
+    std::string text = loadText(IDS_MOVE_FAILED) + tempPath + loadText(IDS_MOVE_FAILED_END);
+    MessageBoxA(hwnd, text.c_str(), "Dorimel", MB_OK | MB_ICONWARNING);
+}
+
+void DownloadWindow::hideWindow() {
+    ShowWindow(hwnd, SW_HIDE);
+}
+
+void DownloadWindow::endWindow() {
+    EndDialog(hwnd, IDCANCEL);
+}
+
+void DownloadWindow::finishWindow() {
+    if (closeAtEnd_.isChecked()) {
+        PostMessageA(hwnd, WM_CLOSE, 0, 0);
+        return;
+    }
+    SetForegroundWindow(hwnd);
+    EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FILE), TRUE);
+    EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FOLDER), TRUE);
+    EnableWindow(GetDlgItem(hwnd, IDC_HASH_MENU), TRUE);
+}
+
+bool DownloadWindow::useDirectDelete() {
+    return downloaderApp().readInt("MainOptions", "IsUseDirectDelete", 0) != 0;
+}
