@@ -1,0 +1,105 @@
+"""Python side of the Wine UI tests: runs tests/win/uiauto.exe through
+wine_run.sh and parses its lines. Used by the ctest drivers (python3, no
+third-party modules). See README.md."""
+import os
+import subprocess
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINE_RUN = os.path.join(HERE, "wine_run.sh")
+
+
+class UiAutoError(Exception):
+    pass
+
+
+def windows_path(path):
+    """The Wine path of a Unix path (drive Z: is the root of the file system)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def unescape(text):
+    out, i = [], 0
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text):
+            out.append({"n": "\n", "r": "\r", "t": "\t", "\\": "\\"}.get(text[i + 1], text[i + 1]))
+            i += 2
+        else:
+            out.append(text[i])
+            i += 1
+    return "".join(out)
+
+
+class UiAuto:
+    def __init__(self, uiauto_exe):
+        self.exe = uiauto_exe
+
+    def call(self, *args, timeout_ms=30000, check=True):
+        """Runs one command; returns its standard output (UTF-8 text)."""
+        command = [WINE_RUN, self.exe] + [str(a) for a in args] + ["--timeout", str(timeout_ms)]
+        # Wine's own start-up is added to the tool's bounded wait.
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=timeout_ms / 1000 + 60)
+        out = done.stdout.decode("utf-8", "replace")
+        if check and done.returncode != 0:
+            raise UiAutoError("uiauto %s: %s" % (" ".join(map(str, args)),
+                                                 done.stderr.decode("utf-8", "replace").strip()))
+        return out
+
+    def start(self, program, *args):
+        """Starts a Windows program (Unix path) with these arguments; its Windows pid."""
+        out = self.call("start", "--", windows_path(program), *args)
+        return int(out.split("\t")[1])
+
+    def start_raw(self, program, command_line):
+        out = self.call("start-raw", "--", windows_path(program), command_line)
+        return int(out.split("\t")[1])
+
+    def windows(self, pid=None):
+        """Visible top-level windows: dicts hwnd, pid, cls, title."""
+        args = ["windows"] + (["--pid", pid] if pid else [])
+        result = []
+        for line in self.call(*args).splitlines():
+            f = line.split("\t")
+            if f[0] == "window":
+                result.append({"hwnd": f[1], "pid": int(f[2]), "cls": unescape(f[3]),
+                               "title": unescape(f[4])})
+        return result
+
+    def wait_window(self, pid=None, title=None, cls=None, timeout_ms=30000):
+        args = ["wait"] + (["--pid", pid] if pid else []) + (["--title", title] if title else []) \
+            + (["--class", cls] if cls else [])
+        f = self.call(*args, timeout_ms=timeout_ms).rstrip("\n").split("\t")
+        return {"hwnd": f[1], "pid": int(f[2]), "cls": unescape(f[3]), "title": unescape(f[4])}
+
+    def dump(self, hwnd):
+        """The window line and one dict per control: id, cls, enabled, visible, check, text."""
+        controls = []
+        for line in self.call("dump", "--hwnd", hwnd).splitlines():
+            f = line.split("\t")
+            if f[0] == "control":
+                controls.append({"id": int(f[1]), "cls": unescape(f[2]), "enabled": f[3] == "enabled=1",
+                                 "visible": f[4] == "visible=1", "check": f[5].split("=")[1],
+                                 "text": unescape(f[7])})
+        return controls
+
+    def msgbox(self, pid, timeout_ms=30000):
+        """Waits for a message box of the process: dict caption, icon, text, buttons."""
+        box = {}
+        for line in self.call("msgbox", "--pid", pid, timeout_ms=timeout_ms).splitlines():
+            key, _, value = line.partition("\t")
+            box[key] = unescape(value)
+        return box
+
+    def answer(self, pid, answer):
+        self.call("answer", "--pid", pid, answer)
+
+    def close(self, hwnd):
+        self.call("close", "--hwnd", hwnd)
+
+    def wait_exit(self, pid, timeout_ms=30000):
+        """The process's exit code; UiAutoError when it does not end in time."""
+        out = self.call("wait-exit", "--pid", pid, timeout_ms=timeout_ms)
+        return int(out.split("\t")[1])
+
+    def kill(self, pid):
+        self.call("kill", "--pid", pid, check=False)
