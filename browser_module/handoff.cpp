@@ -1,0 +1,73 @@
+// DownloadHook::Download: decides whether a browser download goes to
+// dorimel.exe and starts it with the URL and the referring page. The settings
+// file is read anew on every call. Windows side.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+#include "browser_module/download_hook.h"
+#include "browser_module/handoff_text.h"
+#include "browser_module/module_state.h"
+
+namespace {
+
+// Frees the moniker's display name on every path.
+class TaskMemory {
+public:
+    ~TaskMemory() { CoTaskMemFree(text); }
+    LPOLESTR text = nullptr;
+};
+
+// The address of the page shown by the browser registered for this thread,
+// empty when there is none.
+std::string currentReferer() {
+    std::string referer;
+    DownloadHook* hook = g_module.siteMap.acquire(GetCurrentThreadId());
+    if (hook == nullptr) return referer;
+    if (IWebBrowser2* browser = hook->browser()) {
+        BSTR location = nullptr;
+        if (SUCCEEDED(browser->get_LocationURL(&location)) && location != nullptr) {
+            try {
+                referer = toAnsi(location);
+            } catch (...) {
+                SysFreeString(location);
+                hook->Release();
+                throw;
+            }
+            SysFreeString(location);
+        }
+    }
+    hook->Release();
+    return referer;
+}
+
+}  // namespace
+
+HRESULT DownloadHook::takeOver(IMoniker* moniker, IBindCtx* bindContext) {
+    const char* settings = g_module.settingsPath;
+    int key = static_cast<int>(GetPrivateProfileIntA("Main", "SpecialVKey", 2, settings));
+    UINT whenReleased = GetPrivateProfileIntA("Main", "DlIfReleased", 0, settings);
+    bool held = GetAsyncKeyState(key) < 0;
+    if (whenReleased == 0 ? !held : held) return E_FAIL;
+
+    std::string referer = currentReferer();
+
+    if (moniker == nullptr) return E_FAIL;
+    TaskMemory name;
+    if (FAILED(moniker->GetDisplayName(bindContext, nullptr, &name.text)) || name.text == nullptr)
+        return E_FAIL;
+    std::string url = toAnsi(name.text);
+    if (!isTakeOverUrl(url)) return E_FAIL;
+
+    char options[2048] = "";
+    GetPrivateProfileStringA("Main", "Options", "", options, sizeof options, settings);
+    std::string parameters = buildHandOffParameters(options, url, referer);
+
+    std::string program = std::string(g_module.directory) + "\\dorimel.exe";
+    HINSTANCE started = ShellExecuteA(nullptr, nullptr, program.c_str(), parameters.c_str(),
+                                      nullptr, SW_SHOW);
+    if (reinterpret_cast<INT_PTR>(started) > 32) return S_OK;
+    MessageBoxA(nullptr, "Failed to execute Dormiel", "DorimelDLM", MB_OK | MB_ICONERROR);
+    return E_FAIL;
+}

@@ -1,0 +1,24 @@
+// Resource IDs of DorimelServer.exe: the settings dialog and its string table.
+#pragma once
+
+#define IDD_SETTINGS 130
+
+#define IDC_CONTEXT_MENU 1000
+#define IDC_OVERRIDE 1001
+#define IDC_WHILE_HELD 1002
+#define IDC_WHILE_RELEASED 1003
+#define IDC_ALL_APPS 1009
+#define IDC_NAMED_APPS 1010
+#define IDC_APP_NAMES 1011
+#define IDC_OVERRIDE_FRAME 1012
+#define IDC_SPECIAL_KEY 1015
+
+#define IDS_OLE_INIT_FAILED 100
+#define IDS_NO_PROGRAM_FOLDER 101
+#define IDS_NO_MODULE 102
+#define IDS_NO_ENTRY_POINT 103
+#define IDS_REGISTER_FAILED 104
+#define IDS_REGISTERED 105
+#define IDS_UNREGISTER_FAILED 106
+#define IDS_UNREGISTERED 107
+#define IDS_SETTINGS_WRITE_FAILED 108
