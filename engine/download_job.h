@@ -89,6 +89,10 @@ public:
     // Asks whether to delete the temporary file (string 54); Yes deletes (or
     // recycles) it, No saves the state into it and keeps it.
     void discardOrKeepTempFile();
+    // Saves the state into the temporary file and closes it, so that naming
+    // it on the command line resumes the download (the console's Ctrl-C and
+    // the "No" answer above). False when the state could not be saved.
+    bool keepTempFile();
     // The posted target-exists question (string 55).
     void onTargetExists();
     // The speed limit was switched off: read what queued meanwhile.
@@ -159,7 +163,8 @@ private:
         uint16_t port = 0;
     };
     bool countAttempt(int index);
-    Endpoint chooseEndpoint(int index);
+    // prepareProtocol: also create or drop the session's FTP client.
+    Endpoint chooseEndpoint(int index, bool prepareProtocol);
     void connectSession(int index);
     void closeSocket(SocketHandle& socket);
     void drainStaleSocket(SocketHandle socket, int event);
@@ -173,6 +178,7 @@ private:
     bool appendHeaderByte(int index, char byte, bool& parsed);
     bool parseResponse(int index);
     bool followRedirect(int index, const std::string& location);
+    void restartFromZero(int index, int64_t length);
     // receive path
     void pacedReceive(int index);
     std::string sessionProgressText(int index, int64_t length) const;
@@ -195,5 +201,5 @@ private:
     int64_t nextWriteOffset_ = -1;  // file offset after the last write
     uint64_t saveMark_ = 0;         // file offset of the last save check
     uint32_t lastSaveTick_ = 0;     // tick count of the last save
-    bool targetExistsPosted_ = false;
+    bool savedOnce_ = false;         // a state save happened since the file was (re)started
 };

@@ -1,0 +1,281 @@
+// The connection layer of the download job: host lookup, connect, the
+// endpoint choice (proxy or the URL's host), socket events and their routing,
+// and the stale-socket rule. Nothing here knows HTTP; once connected the
+// session's protocol takes over (http_exchange.cpp, or the FTP client).
+// Portable: the engine side of the platform seam.
+#include "engine/download_job.h"
+
+#include "engine/engine_text.h"
+#include "platform/system.h"
+#include "protocol/url.h"
+
+DownloadJob::Endpoint DownloadJob::chooseEndpoint(int index, bool prepareProtocol) {
+    TransferSession& s = sessions_[index];
+    Endpoint endpoint;
+    if (settings_.Proxy.empty()) {
+        endpoint.host = urlHost(s.url);
+        endpoint.port = connectPort(s.url, false);
+        if (!prepareProtocol) {
+        } else if (!isFtpUrl(newDownload.strURL) && !s.isFtp) {
+            s.ftp.reset();
+            s.ftpPhase = 0;
+        } else {
+            s.ftp.reset();
+            s.ftpPhase = 0;
+            s.isFtp = 1;
+            if (ftpFactory) s.ftp = ftpFactory(*this, index);
+        }
+    } else {
+        std::string proxyUrl = "http://" + settings_.Proxy;
+        endpoint.host = urlHost(proxyUrl);
+        endpoint.port = connectPort(proxyUrl, true);
+    }
+    return endpoint;
+}
+
+bool DownloadJob::startSession(int index) {
+    if (!countAttempt(index)) return false;
+    TransferSession& s = sessions_[index];
+    reloadTimeout(index);
+    closeSocket(s.socket);
+    if (s.lookupTask != NO_LOOKUP) {
+        cancelLookup(s.lookupTask);
+        s.lookupTask = NO_LOOKUP;
+    }
+    log(LOG_INFO, engineString(7) + "(" + s.url + ")", index);
+    Endpoint endpoint = chooseEndpoint(index, true);
+    if (endpoint.host.empty()) {
+        log(LOG_ERROR, engineString(2), index);
+        return false;
+    }
+    uint32_t dotted = parseDottedAddress(endpoint.host.c_str());
+    if (dotted != INADDR_NONE) {
+        s.address = dotted;
+        connectSession(index);
+        return true;
+    }
+    s.phase = PHASE_RESOLVING;
+    log(LOG_WAITING, engineString(5), index);
+    LookupTask task = lookupHost(endpoint.host.c_str());
+    if (task == NO_LOOKUP) {
+        log(LOG_FATAL, "Error in WSAAsyncGetHostByName()", index);
+        s.phase = PHASE_IDLE;
+        return false;
+    }
+    s.lookupTask = task;
+    return true;
+}
+
+void DownloadJob::onHostResolved(LookupTask task, int error, uint32_t address) {
+    int index = -1;
+    for (int i = 0; i < 2; ++i)
+        if (task != NO_LOOKUP && sessions_[i].lookupTask == task) index = i;
+    if (index < 0) return;
+    TransferSession& s = sessions_[index];
+    s.lookupTask = NO_LOOKUP;
+    if (error != 0) {
+        log(LOG_ERROR, engineString(6) + errorText(error), index);
+        stopJob();
+        return;
+    }
+    log(LOG_INFO, engineString(11) + "(" + dottedAddress(address) + ")", index);
+    s.address = address;
+    s.phase = PHASE_REQUESTING;
+    connectSession(index);
+}
+
+// First connection after a lookup or a dotted address.
+void DownloadJob::connectSession(int index) {
+    TransferSession& s = sessions_[index];
+    SocketHandle socket = socketCreate();
+    if (socket == NO_SOCKET) {
+        log(LOG_FATAL, engineString(8) + errorText(netLastError()), index);
+        return;
+    }
+    s.socket = socket;
+    s.phase = PHASE_REQUESTING;
+    s.inBody = false;
+    s.headerText.clear();
+    if (socketSelect(socket, SOCKET_ROUTE_SESSION, NET_ALL) == SOCKET_ERROR) {
+        log(LOG_FATAL, engineString(9) + errorText(netLastError()), index);
+        closeSocket(s.socket);
+        setStage(STAGE_ENDED);
+        return;
+    }
+    Endpoint endpoint = chooseEndpoint(index, false);
+    std::string name = settings_.Proxy.empty() ? endpoint.host : settings_.Proxy;
+    log(LOG_WAITING, engineString(12) + name + "(" + dottedAddress(s.address) + ")", index);
+    if (socketConnect(socket, s.address, endpoint.port) == SOCKET_ERROR &&
+        netLastError() != WSAEWOULDBLOCK) {
+        log(LOG_FATAL, engineString(26) + errorText(netLastError()), index);
+        closeSocket(s.socket);
+        setStage(STAGE_ENDED);
+    }
+}
+
+void DownloadJob::reconnectSession(int index) {
+    TransferSession& s = sessions_[index];
+    if (s.address == INADDR_NONE) {
+        // Nothing was ever resolved for this session: look the host up.
+        startSession(index);
+        return;
+    }
+    closeSocket(s.socket);
+    SocketHandle socket = socketCreate();
+    if (socket == NO_SOCKET) {
+        log(LOG_FATAL, engineString(8) + errorText(netLastError()), index);
+        endSession(index, true);
+        return;
+    }
+    s.socket = socket;
+    s.inBody = false;
+    s.headerText.clear();
+    if (socketSelect(socket, SOCKET_ROUTE_SESSION, NET_ALL) == SOCKET_ERROR) {
+        log(LOG_FATAL, engineString(9) + errorText(netLastError()), index);
+        endSession(index, true);
+        return;
+    }
+    Endpoint endpoint = chooseEndpoint(index, true);
+    std::string name = settings_.Proxy.empty() ? endpoint.host : settings_.Proxy;
+    log(LOG_WAITING, engineString(12) + name, index);
+    if (socketConnect(socket, s.address, endpoint.port) == SOCKET_ERROR &&
+        netLastError() != WSAEWOULDBLOCK) {
+        log(LOG_FATAL, engineString(26) + errorText(netLastError()), index);
+        endSession(index, true);
+    }
+}
+
+void DownloadJob::closeSocket(SocketHandle& socket) {
+    if (socket == NO_SOCKET) return;
+    SocketHandle handle = socket;
+    socket = NO_SOCKET;
+    socketSelect(handle, SOCKET_ROUTE_SESSION, 0);
+    socketShutdown(handle);
+    socketClose(handle);
+}
+
+int DownloadJob::sessionOfSocket(SocketHandle socket) const {
+    if (socket == NO_SOCKET) return -1;
+    for (int i = 0; i < 2; ++i)
+        if (sessions_[i].socket == socket) return i;
+    return -1;
+}
+
+// A socket no session owns any more (a redirect left it behind): read it out,
+// shut it down and close it, without a row.
+void DownloadJob::drainStaleSocket(SocketHandle socket, int event) {
+    char scrap[127];
+    if (event == NET_READ || event == NET_CLOSE) {
+        if (event == NET_READ) socketShutdown(socket);
+        while (socketRecv(socket, scrap, sizeof scrap) > 0) {
+        }
+    } else if (event == NET_CONNECT) {
+        socketShutdown(socket);
+    }
+    socketSelect(socket, SOCKET_ROUTE_SESSION, 0);
+    socketClose(socket);
+}
+
+static int eventMessage(int event) {
+    switch (event) {
+    case NET_READ: return 15;
+    case NET_CONNECT: return 13;
+    case NET_CLOSE: return 23;
+    default: return 0;
+    }
+}
+
+void DownloadJob::onSessionSocket(SocketHandle socket, int event, int error) {
+    if (settings_.Dead != 0 || job_.stage == STAGE_ENDED) return;
+    int index = sessionOfSocket(socket);
+    if (index < 0) {
+        drainStaleSocket(socket, event);
+        return;
+    }
+    TransferSession& s = sessions_[index];
+    if (error != 0) {
+        int message = eventMessage(event);
+        if (message == 0) return;
+        log(LOG_ERROR, engineString(message) + errorText(error), index);
+        closeSocket(s.socket);
+        if (event == NET_CLOSE && s.referer.empty()) s.referer = s.url;
+        scheduleRetry(index);
+        return;
+    }
+    bool ftp = s.isFtp && s.ftp;
+    switch (event) {
+    case NET_CONNECT:
+        if (ftp) {
+            log(LOG_INFO, engineString(10), index);
+            s.ftpPhase = 1;
+            s.ftp->onControlConnected();
+        } else if (s.isFtp) {
+            // No FTP client in this build: nothing can talk to the server.
+            log(LOG_FATAL, engineString(83), index);
+            endSession(index, true);
+        } else {
+            sendRequest(index);
+        }
+        break;
+    case NET_READ:
+        if (ftp) s.ftp->onControlReadable();
+        else onReadable(index);
+        break;
+    case NET_CLOSE:
+        if (ftp) s.ftp->onControlClosed();
+        else onClosed(index);
+        break;
+    default:
+        break;
+    }
+}
+
+void DownloadJob::onDataSocket(SocketHandle socket, int event, int error) {
+    if (settings_.Dead != 0 || job_.stage == STAGE_ENDED) return;
+    int index = -1;
+    for (int i = 0; i < 2; ++i)
+        if (socket != NO_SOCKET && sessions_[i].ftp && sessions_[i].ftp->dataSocket() == socket) index = i;
+    if (index < 0) {
+        char scrap[127];
+        if (event != NET_CONNECT)
+            while (socketRecv(socket, scrap, sizeof scrap) > 0) {
+            }
+        socketShutdown(socket);
+        socketSelect(socket, SOCKET_ROUTE_DATA, 0);
+        socketClose(socket);
+        return;
+    }
+    TransferSession& s = sessions_[index];
+    if (error != 0) {
+        int message = eventMessage(event);
+        if (message == 0) return;
+        log(LOG_ERROR, engineString(message) + errorText(error), index);
+        s.ftp->closeDataSocket();
+        scheduleRetry(index);
+        return;
+    }
+    switch (event) {
+    case NET_READ: {
+        if (settings_.downloadOptions.has(FLAG_SPEED_LIMIT)) break;
+        char* buffer = receiveBuffer();
+        int result = socketRecv(socket, buffer, RECEIVE_CHUNK);
+        if (checkReceive(index, result, true)) processBlock(index, buffer, static_cast<size_t>(result));
+        break;
+    }
+    case NET_CONNECT:
+        s.ftp->onDataConnected();
+        break;
+    case NET_CLOSE: {
+        char piece[4096];
+        for (;;) {
+            if (!s.ftp || s.ftp->dataSocket() != socket) break;
+            int result = socketRecv(socket, piece, 4095);
+            if (!checkReceive(index, result, true)) break;
+            if (!processBlock(index, piece, static_cast<size_t>(result))) break;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}

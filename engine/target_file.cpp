@@ -1,0 +1,226 @@
+// The target and temporary files of the download job: the target name, the
+// temporary file's creation with the split decision, the write of each block
+// behind the 512000-byte state block, the paced state saves, the total size,
+// keeping or discarding the file when the window closes early, and the
+// loading of a kept file at start-up.
+// Portable: the engine side of the platform seam.
+#include <cinttypes>
+#include <vector>
+
+#include "engine/download_job.h"
+#include "engine/engine_text.h"
+#include "engine/http_header.h"
+#include "platform/system.h"
+#include "protocol/url.h"
+#include "state/temp_file_format.h"
+
+std::string DownloadJob::destinationPath() const { return settings_.DstDir + job_.targetFile; }
+
+int64_t DownloadJob::tempFileSize() const {
+    if (tempHandle_ == NO_FILE) return -1;
+    return fileSize(tempHandle_);
+}
+
+void DownloadJob::setTargetFile(const std::string& name, bool fromDisposition) {
+    job_.targetFile = cleanFileName(fromDisposition ? name : urlFileName(name));
+    ui_.setControlText(CTRL_TARGET_PATH, destinationPath());
+    if (!fromDisposition) ui_.setControlText(CTRL_URL, name);
+}
+
+static bool pathExistsText(const std::string& path) { return pathExists(path.c_str()); }
+
+WriteResult DownloadJob::openTempFile(int index) {
+    TransferSession& s0 = sessions_[0];
+    if (settings_.resuming) {
+        tempPath_ = settings_.tempFilePath;
+        ui_.setControlText(CTRL_TARGET_PATH, destinationPath());
+    } else if (settings_.UseIECache) {
+        std::string extension = pathExtension(job_.targetFile);
+        if (!extension.empty()) extension.erase(0, 1);
+        std::string path;
+        if (!browserCacheFile(s0.url.c_str(), job_.contentLength > 0 ? job_.contentLength : 0,
+                              extension.c_str(), &path)) {
+            log(LOG_FATAL, formatText("%s GetLastError = %d", engineString(80).c_str(), fileLastError()), index);
+            return WRITE_CREATE_FAILED;
+        }
+        tempPath_ = path;
+    } else {
+        tempPath_ = uniquePath(destinationPath() + TEMP_FILE_SUFFIX, pathExistsText);
+    }
+    tempHandle_ = fileOpenAlways(tempPath_.c_str());
+    if (tempHandle_ == NO_FILE) {
+        log(LOG_FATAL, formatText("%s GetLastError = %d", engineString(80).c_str(), fileLastError()), index);
+        tempPath_.clear();
+        return WRITE_CREATE_FAILED;
+    }
+    nextWriteOffset_ = 0;
+    saveMark_ = 0;
+    savedOnce_ = false;
+    if (!settings_.resuming) {
+        if (settings_.downloadOptions.has(FLAG_SPLIT) && job_.contentLength != -1 &&
+            job_.contentLength > SPLIT_MIN_SIZE)
+            startSplit();
+        else
+            s0.rangeEnd = job_.contentLength;
+    }
+    if (pathExists(destinationPath().c_str())) ui_.postTargetExists();
+    return WRITE_OK;
+}
+
+void DownloadJob::startSplit() {
+    TransferSession& s0 = sessions_[0];
+    TransferSession& s1 = sessions_[1];
+    uint64_t half = static_cast<uint64_t>(job_.contentLength / 2);
+    s1.address = s0.address;
+    s1.url = s0.url;
+    s1.referer = s0.referer;
+    s1.isFtp = s0.isFtp;
+    s1.suspended = 0;
+    s1.lastSampleTick = 0;
+    s1.rate = 0;
+    s0.rangeEnd = job_.contentLength;
+    s1.position = half;
+    s1.lastSamplePosition = half;
+    s1.rangeEnd = job_.contentLength;
+    s1.phase = PHASE_TRANSFERRING;
+    reloadTimeout(1);
+    reconnectSession(1);
+}
+
+WriteResult DownloadJob::writeBlock(int index, uint64_t position, const char* data, size_t length) {
+    reloadTimeout(index);
+    if (tempHandle_ == NO_FILE) {
+        WriteResult opened = openTempFile(index);
+        if (opened != WRITE_OK) return opened;
+    }
+    int64_t offset = static_cast<int64_t>(position + STATE_BLOCK_SIZE);
+    if (offset != nextWriteOffset_) {
+        if (!fileSeek(tempHandle_, offset)) {
+            nextWriteOffset_ = -1;
+            log(LOG_ERROR, engineString(25), index);
+            return WRITE_FAILED;
+        }
+    }
+    nextWriteOffset_ = offset + static_cast<int64_t>(length);
+    if (!fileWrite(tempHandle_, data, length)) {
+        nextWriteOffset_ = -1;
+        log(LOG_ERROR, engineString(25), index);
+        return WRITE_FAILED;
+    }
+    // State saves: at most one per 102400 bytes of progress and per 5000 ms;
+    // the first write of a run saves at once.
+    uint64_t start = static_cast<uint64_t>(offset);
+    if (start >= saveMark_ && start - saveMark_ > STATE_SAVE_MIN_BYTES) {
+        uint32_t now = tickCount();
+        if (!savedOnce_ || now - lastSaveTick_ > STATE_SAVE_MIN_MS) {
+            if (!saveState()) {
+                log(LOG_ERROR, engineString(25), index);
+                return WRITE_FAILED;
+            }
+            lastSaveTick_ = now;
+        }
+        saveMark_ = start + length;
+    }
+    if (whiteSheet_ && !whiteSheet_->addBlock(position, length)) return WRITE_RANGE_END;
+    return WRITE_OK;
+}
+
+int64_t DownloadJob::setContentLength(int64_t length) {
+    job_.contentLength = length;
+    if (length == -1) return -1;
+    if (tempHandle_ != NO_FILE) {
+        fileSetSize(tempHandle_, 0);
+        nextWriteOffset_ = 0;
+        saveMark_ = 0;
+        savedOnce_ = false;  // the state block is gone: the next write saves it again
+    }
+    whiteSheet_.reset(new WhiteSheet());
+    whiteSheet_->setSize(static_cast<uint64_t>(length));
+    return length;
+}
+
+bool DownloadJob::saveState() {
+    if (tempHandle_ == NO_FILE) return false;
+    std::string text;
+    ResumeStateRefs refs{settings_, job_, newDownload, whiteSheet_, sessions_[0], sessions_[1]};
+    if (!storeResumeState(refs, text)) return false;
+    // The data the state describes must be on the disk before the state that
+    // claims it, or a crash could leave a state promising missing bytes.
+    if (!fileFlush(tempHandle_)) return false;
+    if (!fileSeek(tempHandle_, 0) || !fileWrite(tempHandle_, text.data(), text.size())) {
+        nextWriteOffset_ = -1;
+        return false;
+    }
+    nextWriteOffset_ = static_cast<int64_t>(text.size());
+    savedOnce_ = true;
+    return true;
+}
+
+bool DownloadJob::keepTempFile() {
+    bool saved = saveState();
+    if (tempHandle_ != NO_FILE) fileFlush(tempHandle_);
+    fileClose(tempHandle_);
+    tempHandle_ = NO_FILE;
+    nextWriteOffset_ = -1;
+    return saved;
+}
+
+void DownloadJob::discardOrKeepTempFile() {
+    if (job_.stage == STAGE_ENDED) {
+        ui_.showTooLate();
+        return;
+    }
+    ui_.hideWindow();
+    if (tempPath_.empty() || !pathExists(tempPath_.c_str())) return;
+    if (ui_.askDeleteTempFile()) {
+        fileClose(tempHandle_);
+        tempHandle_ = NO_FILE;
+        if (job_.stage == STAGE_ENDED) {
+            ui_.showTooLate();
+        } else if (ui_.useDirectDelete()) {
+            fileDelete(tempPath_.c_str());
+        } else {
+            recycleFile(tempPath_.c_str());
+        }
+    } else {
+        keepTempFile();
+    }
+}
+
+TempFileLoadResult DownloadJob::loadTempFile(const std::string& path, AppSettings& settings) {
+    TempFileLoadResult result;
+    std::string refused = engineString(96) + " : " + path;
+    FileHandle file = fileOpenRead(path.c_str());
+    if (file == NO_FILE) {
+        result.errorText = engineString(29) + " : " + path;
+        return result;
+    }
+    std::vector<char> block(STATE_BLOCK_SIZE + 1, '\0');
+    size_t got = 0;
+    while (got < STATE_BLOCK_SIZE) {
+        int64_t n = fileRead(file, block.data() + got, STATE_BLOCK_SIZE - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    fileClose(file);
+    if (got < STATE_BLOCK_SIZE) {
+        result.errorText = refused;
+        return result;
+    }
+    ResumeStateRefs refs{settings, job_, newDownload, whiteSheet_, sessions_[0], sessions_[1]};
+    if (!loadResumeState(block.data(), STATE_BLOCK_SIZE, refs)) {
+        result.errorText = refused;
+        return result;
+    }
+    // Sessions must fit the loaded size, or their writes would land outside it.
+    for (const TransferSession& s : sessions_) {
+        bool fits = job_.contentLength < 0 ||
+                    (s.position <= static_cast<uint64_t>(job_.contentLength) && s.rangeEnd <= job_.contentLength);
+        if (!fits || (job_.contentLength >= 0 && !whiteSheet_)) {
+            result.errorText = refused;
+            return result;
+        }
+    }
+    result.ok = true;
+    return result;
+}
