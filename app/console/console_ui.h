@@ -1,0 +1,83 @@
+// The Linux console front end's side of DownloadUi: log rows on standard
+// error, a progress line when standard error is a terminal, and questions
+// asked on the terminal (or answered with what loses nothing when there is no
+// one to ask). Native only.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "app/status_display.h"
+#include "engine/download_ui.h"
+
+class OptionsFile;
+
+// The colours of one kind of log row (Windows COLORREF values, 0x00BBGGRR).
+struct LogColours {
+    uint32_t text;
+    uint32_t back;
+};
+
+// The colours of a row kind from the options file's ListViewColor section,
+// with the defaults of the log list.
+LogColours logColours(const OptionsFile& options, int kind);
+
+// One log row as the console writes it: "HH:MM:SS <session> <kind> <text>".
+// hour, minute and second are the local time of the row.
+std::string formatLogRow(int hour, int minute, int second, int session, int kind, const std::string& text);
+
+class ConsoleUi : public DownloadUi {
+public:
+    // out receives rows and the progress line (standard error). colours and
+    // the progress line are used only when interactive is true (a terminal);
+    // questions are asked only when canAsk is true.
+    ConsoleUi(FILE* out, bool interactive, bool canAsk, const OptionsFile& options);
+
+    // What the run needs to know.
+    std::function<void(int stage)> onStage;   // every setStageIcon
+    std::function<void()> onTargetExists;     // the deferred target-exists question
+    std::function<void()> onFinished;         // finishWindow
+    std::function<void()> onEnded;            // endWindow
+    // The status the progress line shows (null: no progress line).
+    std::function<JobStatus()> status;
+    // Where the speed-limit ratio goes after each display refresh, and the
+    // ratio to start from (the job's "db_downrate").
+    std::function<double&()> speedRatio;
+
+    // Reads the answer of a question (a line of standard input); replaceable
+    // by tests.
+    std::function<bool(std::string& line)> readAnswer;
+
+    void addLogRow(int kind, const std::string& text, int session) override;
+    void setControlText(int controlId, const std::string& text) override;
+    void setTitle(const std::string& text) override;
+    void setStageIcon(int stage) override;
+    void setTabText(int session, const std::string& text) override;
+    void refreshDisplay() override;
+    void postTargetExists() override;
+    bool askCancelBecauseTargetExists(const std::string& destinationPath) override;
+    bool askDeleteTempFile() override;
+    void showTooLate() override;
+    void showMoveFailed(const std::string& tempPath) override;
+    void hideWindow() override {}
+    void endWindow() override;
+    void finishWindow() override;
+
+    // Ends the progress line so that what follows starts on a fresh line.
+    void endProgressLine();
+
+private:
+    void clearProgress();
+    void drawProgress();
+    bool ask(const std::string& question);
+
+    FILE* out_;
+    bool interactive_;
+    bool canAsk_;
+    LogColours colours_[8];
+    std::string title_;
+    std::string progress_;  // the progress line as last drawn (empty: none shown)
+    std::string elapsed_, speed_, remaining_;
+    StatusTicker ticker_;
+};
