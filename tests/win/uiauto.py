@@ -3,6 +3,7 @@ wine_run.sh and parses its lines. Used by the ctest drivers (python3, no
 third-party modules). See README.md."""
 import os
 import subprocess
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINE_RUN = os.path.join(HERE, "wine_run.sh")
@@ -35,15 +36,20 @@ class UiAuto:
 
     def call(self, *args, timeout_ms=30000, check=True):
         """Runs one command; returns its standard output (UTF-8 text)."""
-        command = [WINE_RUN, self.exe] + [str(a) for a in args] + ["--timeout", str(timeout_ms)]
-        # Wine's own start-up is added to the tool's bounded wait.
-        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=timeout_ms / 1000 + 60)
-        out = done.stdout.decode("utf-8", "replace")
-        if check and done.returncode != 0:
-            raise UiAutoError("uiauto %s: %s" % (" ".join(map(str, args)),
-                                                 done.stderr.decode("utf-8", "replace").strip()))
-        return out
+        command = [WINE_RUN, self.exe, args[0], "--timeout", str(timeout_ms)] + [str(a) for a in args[1:]]
+        # Files, not pipes: a program that the tool starts inherits the tool's
+        # Unix descriptors and would hold a pipe open until it ends.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            # Wine's own start-up is added to the tool's bounded wait.
+            done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  timeout=timeout_ms / 1000 + 60)
+            out.seek(0)
+            err.seek(0)
+            text = out.read().decode("utf-8", "replace")
+            if check and done.returncode != 0:
+                raise UiAutoError("uiauto %s: %s" % (" ".join(map(str, args)),
+                                                     err.read().decode("utf-8", "replace").strip()))
+        return text
 
     def start(self, program, *args):
         """Starts a Windows program (Unix path) with these arguments; its Windows pid."""
