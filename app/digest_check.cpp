@@ -1,0 +1,73 @@
+// The console front end's digest options and the check of the finished file.
+// Portable.
+#include "app/digest_check.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+bool isHexDigits(const std::string& text, size_t count) {
+    size_t begin = text.find_first_not_of(" \t");
+    size_t end = text.find_last_not_of(" \t");
+    if (begin == std::string::npos || end - begin + 1 != count) return false;
+    for (size_t i = begin; i <= end; ++i) {
+        char c = text[i];
+        bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool takeDigestOptions(int& argc, char** argv, std::vector<DigestCheck>& checks,
+                       std::string& error) {
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const char* option = argv[i];
+        bool md5 = std::strcmp(option, "--md5") == 0;
+        bool sha1 = std::strcmp(option, "--sha1") == 0;
+        if (!md5 && !sha1) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        if (i + 1 >= argc) {
+            error = std::string(option) + " needs a digest";
+            return false;
+        }
+        std::string value = argv[++i];
+        size_t digits = md5 ? 32 : 40;
+        if (!isHexDigits(value, digits)) {
+            error = std::string(option) + " needs " + std::to_string(digits) +
+                    " hexadecimal digits: " + value;
+            return false;
+        }
+        checks.push_back({md5 ? HASH_MD5 : HASH_SHA1, value});
+    }
+    argc = kept;
+    argv[argc] = nullptr;
+    return true;
+}
+
+bool verifyFinishedFile(const std::string& path, const std::vector<DigestCheck>& checks,
+                        std::string& report) {
+    bool allMatch = true;
+    auto source = makeStreamHashFileSource();
+    std::atomic<int32_t> cancel{0};
+    for (const DigestCheck& check : checks) {
+        std::string name = hashKindName(check.kind);
+        HashOutcome outcome = hashFile(check.kind, path, *source, cancel, nullptr);
+        if (!outcome.computed) {
+            report += name + " check failed: " + outcome.errorText + "\n";
+            allMatch = false;
+        } else if (digestMatches(outcome.digestText, check.expected)) {
+            report += name + " " + outcome.digestText + " OK\n";
+        } else {
+            report += name + " mismatch: expected " + check.expected + ", got " +
+                      outcome.digestText + "\n";
+            allMatch = false;
+        }
+    }
+    return allMatch;
+}
