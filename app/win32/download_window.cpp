@@ -3,12 +3,15 @@
 #include "app/win32/download_window.h"
 
 #include <shellapi.h>
+#include <shlwapi.h>
 
 #include <cstring>
 
 #include "app/string_table.h"
 #include "app/win32/application.h"
 #include "app/win32/downloader_app.h"
+#include "app/win32/hash_dialog.h"
+#include "protocol/url.h"
 #include "resources/download_window_ids.h"
 
 namespace {
@@ -115,7 +118,10 @@ LRESULT CALLBACK progressProcedure(HWND window, UINT message, WPARAM wParam, LPA
     return CallWindowProcA(g_previousProgressProcedure, window, message, wParam, lParam);
 }
 
-DownloadWindow::DownloadWindow() : Dialog(IDD_DOWNLOAD_WINDOW) {
+DownloadWindow::DownloadWindow()
+    : Dialog(IDD_DOWNLOAD_WINDOW),
+      newDownload_(downloaderApp(), downloaderApp().optionsFile()),
+      job_(downloaderApp(), *this) {
     icon_ = LoadIconA(currentInstance(), MAKEINTRESOURCEA(IDI_STAGE_ENDED));
 }
 
@@ -124,6 +130,9 @@ DownloadWindow::~DownloadWindow() {
 }
 
 INT_PTR DownloadWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    // Lookups, socket events and the tick go to the job through the seam.
+    LRESULT seamResult = 0;
+    if (handleSeamMessage(hwnd, message, wParam, lParam, &seamResult)) return seamResult;
     switch (message) {
     case WM_INITDIALOG:
         return onInitDialog();
@@ -143,23 +152,15 @@ INT_PTR DownloadWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam
     case WM_SYSCOMMAND:
         return onSysCommand(wParam);
     case WM_TIMER:
-        if (tickTimer_ == 0 || wParam != tickTimer_) return 0;
-        onTick();
-        return 0;
+        return 0;  // a timer other than the tick
     case WM_INITMENUPOPUP:
         onInitMenuPopup(reinterpret_cast<HMENU>(wParam));
         return 0;
     case WM_START_DOWNLOAD:
-        ShowWindow(hwnd, SW_SHOWNA);
-        EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FILE), FALSE);
-        // The start step of the job (new-download dialog, first session)
-        // belongs to the job's interface.
+        startDownload();
         return 0;
-    case WM_HOST_RESOLVED:
-    case WM_SESSION_SOCKET:
-    case WM_DATA_SOCKET:
     case WM_TARGET_EXISTS:
-        // Socket notifications and the target-exists question go to the job.
+        job_.onTargetExists();
         return 0;
     default:
         return 0;
@@ -168,6 +169,9 @@ INT_PTR DownloadWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam
 
 BOOL DownloadWindow::onInitDialog() {
     g_window = this;
+    // Before anything can start a lookup, a socket or the tick.
+    setSeamWindow(hwnd);
+    setPlatformEvents(&job_);
     SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
     SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
 
@@ -201,10 +205,54 @@ BOOL DownloadWindow::onInitDialog() {
 
     centerWindow(hwnd, nullptr);
 
-    closeAtEnd_.setChecked(downloaderApp().CloseAtEnd);
-    tickTimer_ = SetTimer(hwnd, TICK_TIMER_ID, TICK_INTERVAL_MS, nullptr);
+    DownloaderApp& app = downloaderApp();
+    if (!app.resuming) {
+        job_.setStage(STAGE_ENDED);
+        newDownload_.strURL = app.InputURL;
+        newDownload_.strReferer = normalizeReferer(app.InputReferer);
+        newDownload_.FirstInit = 1;
+    }
+    closeAtEnd_.setChecked(app.CloseAtEnd);
+    startTickTimer();
     PostMessageA(hwnd, WM_START_DOWNLOAD, 0, 0);
     return TRUE;
+}
+
+void DownloadWindow::startDownload() {
+    ShowWindow(hwnd, SW_SHOWNA);
+    EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FILE), FALSE);
+    DownloaderApp& app = downloaderApp();
+    if (app.resuming) {
+        job_.start();
+        updateToolbarButtons(false, true);
+        SetDlgItemTextA(hwnd, IDC_URL, job_.newDownload.strURL.c_str());
+        return;
+    }
+    if (app.NoDialog) {
+        // The values are taken as given: the referer is not normalised here.
+        newDownload_.strURL = app.InputURL;
+        newDownload_.strReferer = app.InputReferer;
+        newDownload_.strProxy = app.Proxy;
+        newDownload_.strTargetDir = app.DstDir;
+    } else {
+        if (newDownload_.runModal(hwnd) != IDOK) {
+            EndDialog(hwnd, IDCANCEL);
+            return;
+        }
+        closeAtEnd_.setChecked(app.CloseAtEnd);
+    }
+    startJob();
+}
+
+void DownloadWindow::startJob() {
+    DownloaderApp& app = downloaderApp();
+    job_.newDownload.strURL = newDownload_.strURL.str();
+    job_.newDownload.strReferer = newDownload_.strReferer.str();
+    job_.newDownload.strProxy = newDownload_.strProxy.str();
+    job_.newDownload.strTargetDir = newDownload_.strTargetDir.str();
+    app.Proxy = newDownload_.strProxy.str();
+    app.DstDir = newDownload_.strTargetDir.str();
+    job_.start();
 }
 
 bool DownloadWindow::createToolbar() {
@@ -235,10 +283,7 @@ bool DownloadWindow::isScrollLocked() const {
 }
 
 void DownloadWindow::onDestroy() {
-    if (tickTimer_) {
-        KillTimer(hwnd, tickTimer_);
-        tickTimer_ = 0;
-    }
+    stopTickTimer();
     if (images_) {
         ImageList_Destroy(images_);
         images_ = nullptr;
@@ -248,6 +293,9 @@ void DownloadWindow::onDestroy() {
         ImageList_Destroy(toolbarImages_);
         toolbarImages_ = nullptr;
     }
+    // Nothing may reach the job through this window any more.
+    setPlatformEvents(nullptr);
+    setSeamWindow(nullptr);
 }
 
 void DownloadWindow::saveWindowSettings() {
@@ -272,8 +320,10 @@ void DownloadWindow::onCommand(int command) {
         closeOrCancel();
         break;
     case IDC_OPEN_FILE:
+        openFile();
+        break;
     case IDC_OPEN_FOLDER:
-        // Opening the file and its folder needs the job's paths.
+        openFolder();
         break;
     case IDC_HASH_MENU:
         showHashMenu();
@@ -289,8 +339,11 @@ void DownloadWindow::onCommand(int command) {
         break;
     case CMD_OPT_SPEED_LIMIT:
         options.set(FLAG_SPEED_LIMIT, !options.has(FLAG_SPEED_LIMIT));
+        // Data held back by the limit flows at once.
+        if (!options.has(FLAG_SPEED_LIMIT)) job_.speedLimitSwitchedOff();
         break;
     case CMD_OPT_RESETUP:
+        reSetup();
         break;
     default:
         break;
@@ -299,6 +352,12 @@ void DownloadWindow::onCommand(int command) {
 
 void DownloadWindow::onToolbarCommand(int command) {
     switch (command) {
+    case CMD_RESUME:
+        job_.resume();
+        break;
+    case CMD_STOP:
+        job_.stopJob();
+        break;
     case CMD_SETTINGS:
         showSettingsMenu();
         break;
@@ -324,8 +383,8 @@ void DownloadWindow::showSettingsMenu() {
 }
 
 void DownloadWindow::showHashMenu() {
-    // The hash dialog needs to know whether the file has been moved into place.
-    bool moved = false;
+    JobRecord& record = job_.record();
+    bool moved = record.moveSucceeded != 0;
     HMENU menu = LoadMenuA(currentInstance(), MAKEINTRESOURCEA(moved ? IDR_MENU_HASH_POST : IDR_MENU_HASH_PRE));
     if (menu) {
         POINT cursor{};
@@ -333,9 +392,118 @@ void DownloadWindow::showHashMenu() {
         int command = TrackPopupMenu(GetSubMenu(menu, 0), TPM_LEFTALIGN | TPM_RETURNCMD | TPM_NONOTIFY, cursor.x,
                                      cursor.y, 0, hwnd, nullptr);
         DestroyMenu(menu);
-        (void)command;
+        HashKind kind = HASH_SHA1;
+        bool chosen = true;
+        switch (command) {
+        case CMD_HASH_MD5_COMPUTE:
+        case CMD_HASH_MD5_ENTER:
+            kind = HASH_MD5;
+            break;
+        case CMD_HASH_SHA1_COMPUTE:
+        case CMD_HASH_SHA1_ENTER:
+            kind = HASH_SHA1;
+            break;
+        default:
+            chosen = false;
+            break;
+        }
+        if (chosen) {
+            std::string path = moved ? job_.destinationPath() : job_.tempPath();
+            runHashDialog(hwnd, kind, path, moved, record.enteredMd5, record.enteredSha1);
+        }
     }
     CheckDlgButton(hwnd, IDC_HASH_MENU, BST_UNCHECKED);
+}
+
+void DownloadWindow::reSetup() {
+    HWND focus = GetFocus();
+    Text oldProxy = newDownload_.strProxy;
+    Text oldUrl = newDownload_.strURL;
+    if (newDownload_.runModal(hwnd) != IDOK) return;
+    bool proxyChanged = newDownload_.strProxy != oldProxy;
+    bool urlChanged = newDownload_.strURL != oldUrl;
+    std::string referer = newDownload_.strReferer.str();
+    std::string url = newDownload_.strURL.str();
+    DownloaderApp& app = downloaderApp();
+    app.Proxy = newDownload_.strProxy.str();
+    app.DstDir = newDownload_.strTargetDir.str();
+    job_.newDownload.strURL = url;
+    job_.newDownload.strReferer = referer;
+    job_.newDownload.strProxy = app.Proxy;
+    job_.newDownload.strTargetDir = app.DstDir;
+    for (int i = 0; i < 2; ++i) {
+        TransferSession& session = job_.session(i);
+        if (session.referer != referer) session.referer = referer;
+        if (session.phase == PHASE_IDLE) continue;
+        if (proxyChanged) session.phase = PHASE_RESOLVING;
+        if (urlChanged) {
+            SetDlgItemTextA(hwnd, IDC_URL, url.c_str());
+            session.url = url;
+            session.referer = referer;
+            session.phase = PHASE_RESOLVING;
+        }
+    }
+    SetDlgItemTextA(hwnd, IDC_TARGET_PATH, job_.destinationPath().c_str());
+    // Back to the control that had the focus before the dialog.
+    if (focus && IsChild(hwnd, focus)) SendMessageA(hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
+    job_.setStage(STAGE_RUNNING);
+    job_.restartSessions();
+}
+
+void DownloadWindow::openFile() {
+    WaitCursor wait;
+    std::string path = job_.record().moveSucceeded ? job_.destinationPath() : job_.tempPath();
+    ShellExecuteA(hwnd, nullptr, path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    EndDialog(hwnd, IDC_OPEN_FILE);
+}
+
+namespace {
+
+bool pathExists(const std::string& path) {
+    return !path.empty() && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// True when the shell's folder handler is the plain Explorer: the default
+// value of HKEY_CLASSES_ROOT\Folder\shell can be read and is empty.
+bool folderHandlerIsExplorer() {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "Folder\\shell", 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    char value[260] = "";
+    DWORD size = sizeof value;
+    DWORD type = 0;
+    LONG result = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS && value[0] == '\0';
+}
+
+}  // namespace
+
+void DownloadWindow::openFolder() {
+    if (!job_.hasTempFile()) return;
+    {
+        WaitCursor wait;
+        std::string path = job_.tempPath();
+        if (!pathExists(path)) path = job_.destinationPath();
+        if (!pathExists(path)) return;
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        DownloaderApp& app = downloaderApp();
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            ShellExecuteA(hwnd, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        } else if (app.readInt("MainOptions", "OpenFolderWithExplorer", 0) != 0 || folderHandlerIsExplorer()) {
+            char shortPath[MAX_PATH] = "";
+            if (GetShortPathNameA(path.c_str(), shortPath, sizeof shortPath) == 0 || shortPath[0] == '\0')
+                lstrcpynA(shortPath, path.c_str(), sizeof shortPath);
+            std::string parameters = std::string("/select,") + shortPath + ",/n";
+            ShellExecuteA(hwnd, "open", "explorer.exe", parameters.c_str(), nullptr, SW_SHOWNORMAL);
+        } else {
+            Text folder(path);
+            char* buffer = folder.reserve(path.size() + 1);
+            PathRemoveFileSpecA(buffer);
+            folder.refreshLength();
+            ShellExecuteA(hwnd, "open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        }
+    }
+    if (downloaderApp().readInt("MainOptions", "CloseOnFolderOpen", 0) != 0) EndDialog(hwnd, IDC_OPEN_FOLDER);
 }
 
 void DownloadWindow::onInitMenuPopup(HMENU menu) {
@@ -346,7 +514,7 @@ void DownloadWindow::onInitMenuPopup(HMENU menu) {
     auto check = [&](UINT id, bool on) { CheckMenuItem(menu, id, MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED)); };
     auto enable = [&](UINT id, bool on) { EnableMenuItem(menu, id, MF_BYCOMMAND | (on ? MF_ENABLED : MF_GRAYED)); };
     check(CMD_OPT_RESTART_IF_NO_RESUME, options.has(FLAG_RESTART_IF_NO_RESUME));
-    enable(CMD_OPT_RESETUP, jobStage() == STATUS_STAGE_STOPPED);
+    enable(CMD_OPT_RESETUP, job_.stage() == STAGE_STOPPED);
     enable(CMD_OPT_SPEED_LIMIT, options.speedLimit != 0);
     check(CMD_OPT_SPEED_LIMIT, options.has(FLAG_SPEED_LIMIT));
     check(CMD_OPT_NO_REDIRECT, options.has(FLAG_NO_REDIRECT));
@@ -372,26 +540,40 @@ INT_PTR DownloadWindow::onSysCommand(WPARAM command) {
 }
 
 void DownloadWindow::closeOrCancel() {
-    // Without a job the window has nothing to cancel.
+    if (job_.stage() == STAGE_ENDED || !job_.hasTempFile()) {
+        job_.cancelAllSessions();
+        job_.setStage(STAGE_ENDED);
+        EndDialog(hwnd, IDCANCEL);
+        return;
+    }
+    if (MessageBoxA(hwnd, loadText(IDS_CANCEL_QUESTION).c_str(), loadText(IDS_CONFIRM_CAPTION).c_str(),
+                    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+        return;
+    job_.cancelDownload();
     EndDialog(hwnd, IDCANCEL);
-}
-
-int DownloadWindow::jobStage() const {
-    return STATUS_STAGE_ENDED;
 }
 
 JobStatus DownloadWindow::jobStatus() const {
     JobStatus status;
     const DownloaderApp& app = downloaderApp();
-    status.stage = jobStage();
+    const JobRecord& record = job_.record();
+    status.stage = record.stage;
+    status.contentLength = record.contentLength;
+    status.targetFile = record.targetFile;
+    status.finalDisplay = record.finalDisplay != 0;
     status.flags = app.downloadOptions.flags;
     status.speedLimit = app.downloadOptions.speedLimit;
     status.dead = app.Dead != 0;
+    for (int i = 0; i < 2; ++i) {
+        const TransferSession& session = job_.session(i);
+        SessionStatus& s = status.sessions[i];
+        s.percent = session.percent;
+        s.position = session.position;
+        s.rangeEnd = session.rangeEnd < 0 ? 0 : static_cast<uint64_t>(session.rangeEnd);
+        s.rate = session.rate;
+        s.hasSocket = session.socket != NO_SOCKET;
+    }
     return status;
-}
-
-void DownloadWindow::onTick() {
-    refreshDisplay();
 }
 
 void DownloadWindow::refreshDisplay() {
@@ -399,7 +581,16 @@ void DownloadWindow::refreshDisplay() {
     char current[512] = "";
     GetWindowTextA(hwnd, current, sizeof current);
     static const std::string suffix = " " + ansiText(L"（速度制限中）");
+    // The display state, elapsed time and speed ratio live in the job (they
+    // are saved with it); the tick's counters are the display's own.
+    JobRecord& record = job_.record();
+    ticker_.displayState = static_cast<unsigned>(record.displayState);
+    ticker_.elapsedSeconds = record.elapsedSeconds;
+    ticker_.speedRatio = record.speedRatio;
     TickUpdate u = ticker_.tick(status, current, suffix);
+    record.displayState = static_cast<int32_t>(ticker_.displayState);
+    record.elapsedSeconds = static_cast<uint32_t>(ticker_.elapsedSeconds);
+    record.speedRatio = ticker_.speedRatio;
     if (u.setTitle) SetWindowTextA(hwnd, u.title.c_str());
     if (u.closeButtonChanged)
         SetDlgItemTextA(hwnd, IDCANCEL, loadText(u.closeShowsEnded ? IDS_CLOSE : IDS_CANCEL).c_str());

@@ -15,7 +15,9 @@
 #include "app/status_display.h"
 #include "app/win32/dialog.h"
 #include "app/win32/log_list_view.h"
+#include "app/win32/new_download_dialog.h"
 #include "app/win32/toolbar_control.h"
+#include "engine/download_job.h"
 #include "engine/download_ui.h"
 
 // The window's own messages, beside the seam's WM_HOST_RESOLVED (0x8001),
@@ -49,7 +51,10 @@ public:
     void finishWindow() override;
     bool useDirectDelete() override;
 
-    // The logs, for the start-up code and the dialogs.
+    // The job it carries (start-up loads a temporary file into it and arms
+    // its sessions' time-outs) and the new-download dialog it owns.
+    DownloadJob& job() { return job_; }
+    NewDownloadDialog& newDownloadDialog() { return newDownload_; }
     LogPanel& logs() { return logs_; }
     bool isScrollLocked() const;
 
@@ -59,7 +64,6 @@ private:
 
     BOOL onInitDialog();
     void onDestroy();
-    void onTick();
     void onCommand(int command);
     void onToolbarCommand(int command);
     void onInitMenuPopup(HMENU menu);
@@ -68,12 +72,16 @@ private:
     void showSettingsMenu();
     void showHashMenu();
     void closeOrCancel();
+    void startDownload();
+    void startJob();
+    void reSetup();
+    void openFile();
+    void openFolder();
     void saveWindowSettings();
     void updateToolbarButtons(bool resumeEnabled, bool stopEnabled);
     void paintProgress(HDC dc, const RECT& client);
     // What the status display reads of the job and the application.
     JobStatus jobStatus() const;
-    int jobStage() const;
 
     Window closeAtEnd_;
     Window url_;
@@ -86,10 +94,12 @@ private:
     HIMAGELIST images_ = nullptr;
     HIMAGELIST toolbarImages_ = nullptr;
     HICON icon_ = nullptr;
-    UINT_PTR tickTimer_ = 0;
     // GetTickCount when the settings menu last closed (its button ignores a
     // click within 300 ms of that, the click that closed the menu).
     DWORD settingsMenuClosedAt_ = 0;
     bool settingsMenuEverShown_ = false;
     StatusTicker ticker_;
+    // Declared last: built over the fields above, destroyed first.
+    NewDownloadDialog newDownload_;
+    DownloadJob job_;
 };
