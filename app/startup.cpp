@@ -234,6 +234,9 @@ bool parseCommandLine(const std::vector<std::string>& arguments, AppSettings& se
             setError(error, loadStringText(IDS_CANNOT_OPEN_FILE) + " : " + argument);
             return false;
         }
+        // The URL of the first pass is given again in the second; only a URL
+        // that the file itself carries may make it a second one.
+        settings.InputURL.clear();
         TempFileLoadResult result;
         if (loader) {
             result = loader(argument, settings);

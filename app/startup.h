@@ -68,9 +68,11 @@ struct TempFileLoadResult {
 // Loads the temporary download file named by argument (as typed; it exists and
 // opens for binary reading) into settings (its "App" record overwrites the
 // settings fields) and into whatever else the caller binds (job, sessions,
-// new-download values). After a successful load start-up itself sets
-// NoDialog and resuming to true and tempFilePath to the argument's full path,
-// then scans the command line again from the first argument.
+// new-download values). InputURL is empty when the loader is called (the
+// command line's URL is applied again afterwards). After a successful load
+// start-up itself sets NoDialog and resuming to true and tempFilePath to the
+// argument's full path, then scans the command line again from the first
+// argument.
 using TempFileLoader = std::function<TempFileLoadResult(const std::string& argument, AppSettings& settings)>;
 
 // Reads the start-up settings from the options file in the fixed order, with

@@ -170,12 +170,11 @@ TEST(CommandLine, ALoadedTemporaryFileIsOverriddenByTheCommandLineWherever) {
         loadedArgument = argument;
         settings.Timeout = 99;  // as the file's "App" record says
         settings.Proxy = "fromfile";
-        settings.InputURL = "";
         settings.NoDialog = false;
         return TempFileLoadResult{true, ""};
     };
     const Outcome outcome =
-        parse({"-to", "60", "job.dorimelt", "C:\\other.dorimelt", "missing.dorimelt", "http://h/f"}, loader);
+        parse({"-to", "60", "http://h/f", "job.dorimelt", "C:\\other.dorimelt", "missing.dorimelt"}, loader);
     ASSERT_TRUE(outcome.ok) << outcome.error.text;
     EXPECT_EQ(loads, 1);  // later temporary-file paths are ignored, even missing ones
     EXPECT_EQ(loadedArgument, "job.dorimelt");
