@@ -198,17 +198,25 @@ HWND waitWindow(const Options& o, bool messageBoxOnly) {
     }
 }
 
+struct ControlSearch {
+    int id;
+    HWND found;
+};
+
+BOOL CALLBACK matchControl(HWND child, LPARAM parameter) {
+    auto* search = reinterpret_cast<ControlSearch*>(parameter);
+    if (GetDlgCtrlID(child) != search->id) return TRUE;
+    search->found = child;
+    return FALSE;
+}
+
 HWND findControl(HWND top, int id) {
     HWND control = GetDlgItem(top, id);
     if (control) return control;
     // Controls inside child windows (panels, tab pages).
-    struct Find { int id; HWND found; } find{id, nullptr};
-    EnumChildWindows(top, [](HWND child, LPARAM p) -> BOOL {
-        auto* f = reinterpret_cast<Find*>(p);
-        if (GetDlgCtrlID(child) == f->id) { f->found = child; return FALSE; }
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&find));
-    return find.found;
+    ControlSearch search{id, nullptr};
+    EnumChildWindows(top, matchControl, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 HWND requireControl(HWND top, const Options& o) {
@@ -292,19 +300,20 @@ std::string checkState(HWND control) {
     }
 }
 
+BOOL CALLBACK dumpControl(HWND child, LPARAM parameter) {
+    HWND top = reinterpret_cast<HWND>(parameter);
+    HWND parent = GetParent(child);
+    line("control\t" + std::to_string(GetDlgCtrlID(child)) + "\t" + escaped(className(child)) +
+         "\tenabled=" + (IsWindowEnabled(child) ? "1" : "0") +
+         "\tvisible=" + (IsWindowVisible(child) ? "1" : "0") + "\tcheck=" + checkState(child) +
+         "\tparent=" + (parent == top ? std::string("0") : std::to_string(GetDlgCtrlID(parent))) + "\t" +
+         escaped(windowText(child)));
+    return TRUE;
+}
+
 void dump(HWND top) {
     line(windowLine(top));
-    struct Context { HWND top; } context{top};
-    EnumChildWindows(top, [](HWND child, LPARAM p) -> BOOL {
-        auto* c = reinterpret_cast<Context*>(p);
-        HWND parent = GetParent(child);
-        line("control\t" + std::to_string(GetDlgCtrlID(child)) + "\t" + escaped(className(child)) +
-             "\tenabled=" + (IsWindowEnabled(child) ? "1" : "0") +
-             "\tvisible=" + (IsWindowVisible(child) ? "1" : "0") + "\tcheck=" + checkState(child) +
-             "\tparent=" + (parent == c->top ? std::string("0") : std::to_string(GetDlgCtrlID(parent))) +
-             "\t" + escaped(windowText(child)));
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&context));
+    EnumChildWindows(top, dumpControl, reinterpret_cast<LPARAM>(top));
 }
 
 void listView(HWND control) {
