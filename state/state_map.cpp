@@ -5,6 +5,7 @@
 
 #include "state/temp_file_format.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -26,7 +27,8 @@ std::string formatStateInt(int32_t value) { return std::to_string(value); }
 std::string formatStateUInt64(uint64_t value) { return std::to_string(value); }
 
 std::string formatStateDouble(double value) {
-    if (!std::isfinite(value) || value == 0) return "0";
+    // Zero is written like the other values below 0.1: as the empty text.
+    if (!std::isfinite(value) || value == 0) return std::string();
     double magnitude = std::fabs(value);
     // Five decimals, rounded; "%.5f" always uses "." in the C locale the
     // program runs in, but the digits are taken one by one to be safe.
@@ -69,24 +71,22 @@ int32_t parseStateInt(const std::string& text) {
 uint64_t parseStateUInt64(const std::string& text) { return parseDecimal(text); }
 
 double parseStateDouble(const std::string& text) {
+    // The number is rebuilt as "digits.digits" and converted with
+    // std::from_chars: correctly rounded and independent of the C locale.
     size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-    double value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) value = value * 10 + (text[i] - '0');
+    std::string number;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) number += text[i];
+    if (number.empty()) number = "0";
     if (i < text.size() && text[i] == '.') {
-        double scale = 1;
-        long double fraction = 0;
-        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-            if (scale < 1e300) {
-                scale *= 10;
-                fraction = fraction * 10 + (text[i] - '0');
-            }
-        }
-        value += static_cast<double>(fraction / scale);
+        number += '.';
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) number += text[i];
     }
-    if (!std::isfinite(value)) value = 0;
+    double value = 0;
+    auto result = std::from_chars(number.data(), number.data() + number.size(), value, std::chars_format::fixed);
+    if (result.ec != std::errc() || !std::isfinite(value)) return 0;
     return negative ? -value : value;
 }
 
@@ -142,10 +142,31 @@ void StateSection::exchangeText(const char* field, std::string& value) {
     }
 }
 
+namespace {
+
+bool isValidKey(const std::string& key) {
+    return key.find_first_of(std::string(":\n\0", 3)) == std::string::npos;
+}
+
+// A line feed or NUL inside a value would end the line or the whole text and
+// let the rest of the value pass for other keys; each becomes a space.
+void appendValue(std::string& text, const std::string& value) {
+    size_t start = text.size();
+    text += value;
+    for (size_t i = start; i < text.size(); ++i) {
+        if (text[i] == '\n' || text[i] == '\0') text[i] = ' ';
+    }
+}
+
+}  // namespace
+
 bool writeStateText(const StateMap& map, std::string& text) {
     text.clear();
     size_t length = std::strlen(STATE_MARKER) + 1;
-    for (const auto& entry : map.entries()) length += entry.first.size() + entry.second.size() + 2;
+    for (const auto& entry : map.entries()) {
+        if (!isValidKey(entry.first)) return false;
+        length += entry.first.size() + entry.second.size() + 2;
+    }
     if (length > STATE_BLOCK_SIZE) return false;
     text.reserve(length + 1);
     text += STATE_MARKER;
@@ -153,7 +174,7 @@ bool writeStateText(const StateMap& map, std::string& text) {
     for (const auto& entry : map.entries()) {
         text += entry.first;
         text += ':';
-        text += entry.second;
+        appendValue(text, entry.second);
         text += '\n';
     }
     text += '\0';

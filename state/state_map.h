@@ -66,14 +66,16 @@ private:
 // The text forms of the value types (exposed for tests and for the records).
 std::string formatStateInt(int32_t value);        // "%d"
 std::string formatStateUInt64(uint64_t value);    // unsigned decimal
-std::string formatStateDouble(double value);      // "1234.50000", ".50000", "" below 0.1
+std::string formatStateDouble(double value);      // "1234.50000", ".50000", "" below 0.1 and for 0
 int32_t parseStateInt(const std::string& text);   // sign + digits, modulo 2^32; none gives 0
 uint64_t parseStateUInt64(const std::string& text);  // sign + digits, modulo 2^64
 double parseStateDouble(const std::string& text);    // leading decimal number; none gives 0
 
 // The text form of a map: "Dorimel:500\n", then "key:value\n" per entry in key
 // order, then one NUL byte (included in text). Fails, leaving text empty, when
-// the text without its NUL would be longer than STATE_BLOCK_SIZE bytes.
+// the text without its NUL would be longer than STATE_BLOCK_SIZE bytes or a
+// key contains ":", a line feed or a NUL. A line feed or NUL inside a value
+// is written as a space, so that a value can never forge other keys.
 bool writeStateText(const StateMap& map, std::string& text);
 
 // Fills map from a state block of size bytes (the text ends at the first NUL

@@ -65,6 +65,25 @@ TEST(StateMap, TextThatWouldOverflowTheStateBlockIsNotWritten) {
     EXPECT_TRUE(text.empty());
 }
 
+TEST(StateMap, ValuesCannotForgeOtherKeys) {
+    StateMap map;
+    map.insert("Session0-CurReferer", "http://h/\nSession0-FirstRange:0\0DLG-Stage:1"s);
+    map.insert("Session0-FirstRange", "500");
+    std::string text;
+    ASSERT_TRUE(writeStateText(map, text));
+    EXPECT_EQ(text, "Dorimel:500\nSession0-CurReferer:http://h/ Session0-FirstRange:0 DLG-Stage:1\n"
+                    "Session0-FirstRange:500\n\0"s);
+    StateMap back = parse(text);
+    EXPECT_EQ(back.lookup("Session0-FirstRange"), "500");
+    EXPECT_FALSE(back.contains("DLG-Stage"));
+
+    for (const std::string& key : {"a:b"s, "a\nb"s, "a\0b"s}) {
+        StateMap bad;
+        bad.insert(key, "v");
+        EXPECT_FALSE(writeStateText(bad, text));
+    }
+}
+
 TEST(StateMap, FirstLineMustBeALeadingPartOfTheMarker) {
     struct Case {
         const char* text;
@@ -115,7 +134,8 @@ TEST(StateMap, NumberTextForms) {
         {7, "7.00000"},         {1e15, "1000000000000000.00000"},        {123.456789, "123.45679"},
     };
     for (const DoubleCase& c : doubles) EXPECT_EQ(formatStateDouble(c.value), c.text) << c.value;
-    EXPECT_EQ(parseStateDouble(formatStateDouble(0)), 0.0);
+    EXPECT_EQ(formatStateDouble(0), "");
+    EXPECT_EQ(formatStateDouble(-0.0), "");
 
     struct ParseDouble {
         const char* text;
