@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -188,7 +189,8 @@ bool waitForPort(uint16_t port, int timeoutMs) {
 
 ChildProcess::~ChildProcess() { stop(); }
 
-bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& stdoutFile) {
+bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& stdoutFile,
+                         bool mergeStderr) {
     stop();
     int fds[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
@@ -196,6 +198,7 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     if (stdoutFile.empty()) {
         if (pipe2(fds, O_CLOEXEC) != 0) return false;
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        if (mergeStderr) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     } else {
         posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
@@ -237,6 +240,55 @@ bool ChildProcess::readLine(std::string& line, int timeoutMs) {
         if (got <= 0) return false;
         pending_.append(buffer, size_t(got));
     }
+}
+
+bool ChildProcess::waitExit(int timeoutMs, int& exitCode) {
+    if (pid_ <= 0) return false;
+    uint64_t end = nowMs() + uint64_t(timeoutMs);
+    // A pidfd makes the exit something poll() can wait for.
+    int pidFd = int(syscall(SYS_pidfd_open, pid_, 0));
+    for (;;) {
+        int status;
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
+            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // Collect the rest of the output up to the end of the pipe.
+            if (stdoutFd_ >= 0) {
+                char buffer[4096];
+                for (ssize_t got; (got = read(stdoutFd_, buffer, sizeof buffer)) > 0;)
+                    pending_.append(buffer, size_t(got));
+            }
+            if (pidFd >= 0) close(pidFd);
+            return true;
+        }
+        uint64_t now = nowMs();
+        if (now >= end) break;
+        pollfd p[2] = {{pidFd, POLLIN, 0}, {stdoutFd_, POLLIN, 0}};
+        int wait = pidFd >= 0 ? int(std::min<uint64_t>(end - now, 1000)) : 10;
+        int ready = poll(p, 2, wait);
+        if (ready > 0 && stdoutFd_ >= 0 && (p[1].revents & (POLLIN | POLLHUP))) {
+            char buffer[4096];
+            ssize_t got = read(stdoutFd_, buffer, sizeof buffer);
+            if (got > 0) pending_.append(buffer, size_t(got));
+            else if (got == 0) {
+                close(stdoutFd_);  // end of output; the exit follows
+                stdoutFd_ = -1;
+            }
+        }
+    }
+    if (pidFd >= 0) close(pidFd);
+    return false;
+}
+
+std::string ChildProcess::takeOutput() {
+    std::string all;
+    all.swap(pending_);
+    return all;
+}
+
+void ChildProcess::signal(int number) {
+    if (pid_ > 0) kill(pid_, number);
 }
 
 void ChildProcess::stop() {

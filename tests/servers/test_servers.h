@@ -58,19 +58,29 @@ uint16_t freePort();
 // Connects to 127.0.0.1:port until it accepts, at most timeoutMs.
 bool waitForPort(uint16_t port, int timeoutMs);
 
-// A child process (argv[0] is looked up in PATH), its standard output
-// readable by line. Killed (SIGTERM, then SIGKILL after 5 s) and reaped by
-// stop() and the destructor.
+// A child process (argv[0] is looked up in PATH), its standard output (and,
+// with mergeStderr, its standard error) readable by line. Killed (SIGTERM,
+// then SIGKILL after 5 s) and reaped by stop() and the destructor.
 class ChildProcess {
 public:
     ChildProcess() = default;
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    bool start(const std::vector<std::string>& argv, const std::string& stdoutFile = "");
+    bool start(const std::vector<std::string>& argv, const std::string& stdoutFile = "",
+               bool mergeStderr = false);
     // Reads one line of the child's standard output (when not redirected to a
     // file), at most timeoutMs. False at the end or on time-out.
     bool readLine(std::string& line, int timeoutMs);
+    // Waits for the child's exit, at most timeoutMs, collecting its output
+    // meanwhile (so that a full pipe cannot block it). exitCode is the exit
+    // status, or 128 + the signal. False on time-out (the child still runs).
+    bool waitExit(int timeoutMs, int& exitCode);
+    // Everything the child wrote that was not read by readLine yet (after
+    // waitExit: all of it).
+    std::string takeOutput();
+    // Sends a signal (SIGINT for Ctrl-C).
+    void signal(int number);
     void stop();
     bool running() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }

@@ -1,0 +1,156 @@
+// The console program end to end: it downloads from real servers on
+// 127.0.0.1, writes its log rows to standard error, stops on Ctrl-C keeping a
+// temporary file that resumes to an identical file, and never replaces an
+// existing file when it moves the finished one into place.
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/servers/test_servers.h"
+
+using namespace testservers;
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    std::vector<std::string> lines;  // standard output and error, by line
+    bool has(const std::string& text) const {
+        for (const std::string& l : lines)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+};
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool startConsole(ChildProcess& child, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{DORIMEL_CONSOLE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return child.start(argv, "", true);
+}
+
+Outcome runConsole(const std::vector<std::string>& args, int timeoutMs = 60000) {
+    ChildProcess child;
+    Outcome outcome;
+    if (!startConsole(child, args)) return outcome;
+    if (!child.waitExit(timeoutMs, outcome.exitCode)) child.stop();
+    outcome.lines = splitLines(child.takeOutput());
+    return outcome;
+}
+
+// Polls for something only the file system shows, at most timeoutMs.
+bool waitForFileLargerThan(const std::string& path, off_t size, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && st.st_size > size) return true;
+        timespec t{0, 10 * 1000 * 1000};
+        nanosleep(&t, nullptr);
+    }
+    return false;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+TEST(ConsoleRun, SplitDownloadFinishesIdenticalWithPlainRowsOffATerminal) {
+    TempDir dir;
+    ASSERT_TRUE(writePatternFile(dir.path() + "/www/f.bin", 100001));
+    ASSERT_TRUE(makeDirs(dir.path() + "/dst"));
+    NginxServer nginx;
+    ASSERT_TRUE(nginx.start(dir.path() + "/www"));
+    Outcome out = runConsole({"-nd", "1", "-sp", "1", "-td", dir.path() + "/dst", nginx.url("/f.bin")});
+    EXPECT_EQ(out.exitCode, 0);
+    EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/f.bin", 100001));
+    EXPECT_FALSE(exists(dir.path() + "/dst/f.bin.dorimelt"));
+    EXPECT_TRUE(out.has("完了しました。"));
+    // Every row: time, session, kind, text; no colour codes when not a
+    // terminal, no progress line.
+    std::regex row("^[0-2][0-9]:[0-5][0-9]:[0-5][0-9] [01] [1-7] .+$");
+    ASSERT_FALSE(out.lines.empty());
+    for (const std::string& line : out.lines) {
+        EXPECT_TRUE(std::regex_match(line, row)) << line;
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+        EXPECT_EQ(line.find('\r'), std::string::npos) << line;
+    }
+}
+
+TEST(ConsoleRun, CtrlCKeepsTheTemporaryFileAndItResumesToAnIdenticalFile) {
+    TempDir dir;
+    const uint64_t size = 300000;
+    ASSERT_TRUE(writePatternFile(dir.path() + "/www/f.bin", size));
+    ASSERT_TRUE(makeDirs(dir.path() + "/dst"));
+    FaultServer server;
+    ASSERT_TRUE(server.start(dir.path() + "/www"));
+    const std::string temp = dir.path() + "/dst/f.bin.dorimelt";
+
+    // A slow drip for the first request only, so that the resume is quick.
+    ChildProcess child;
+    ASSERT_TRUE(startConsole(child, {"-nd", "1", "-td", dir.path() + "/dst",
+                                     server.url("/x/drip=2000:20,times=1/f.bin")}));
+    // The temporary file holds the 512000-byte state block, then the data.
+    ASSERT_TRUE(waitForFileLargerThan(temp, 512000 + 4000, 20000));
+    child.signal(SIGINT);
+    int exitCode = -1;
+    ASSERT_TRUE(child.waitExit(20000, exitCode));
+    std::vector<std::string> lines = splitLines(child.takeOutput());
+    EXPECT_EQ(exitCode, 1);
+    ASSERT_TRUE(exists(temp));
+    EXPECT_FALSE(exists(dir.path() + "/dst/f.bin"));
+    ASSERT_FALSE(lines.empty());
+    // The last line is the command that resumes.
+    EXPECT_NE(lines.back().find("'" + temp + "'"), std::string::npos) << lines.back();
+
+    Outcome resumed = runConsole({temp});
+    EXPECT_EQ(resumed.exitCode, 0);
+    EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/f.bin", size));
+    EXPECT_FALSE(exists(temp));
+    std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[1].find("Range: bytes="), std::string::npos) << requests[1];
+    EXPECT_EQ(requests[1].find("Range: bytes=0-"), std::string::npos) << requests[1];
+}
+
+TEST(ConsoleRun, NeverReplacesAnExistingFileAndKeepsTheDownloadBeside) {
+    TempDir dir;
+    ASSERT_TRUE(writePatternFile(dir.path() + "/www/f.bin", 5000));
+    ASSERT_TRUE(writeFile(dir.path() + "/dst/f.bin", "precious"));
+    FaultServer server;
+    ASSERT_TRUE(server.start(dir.path() + "/www"));
+    // No terminal: the "already exists" question takes the answer that loses
+    // nothing (go on), and the final move refuses to replace.
+    Outcome out = runConsole({"-nd", "1", "-td", dir.path() + "/dst", server.url("/f/f.bin")});
+    EXPECT_EQ(out.exitCode, 1);
+    EXPECT_EQ(readFile(dir.path() + "/dst/f.bin"), "precious");
+    // The finished data stays under the temporary name minus its extension.
+    EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/f.bin[1]", 5000) ||
+                fileHasPattern(dir.path() + "/dst/f.bin.dorimelt", 5000));
+}
+
+TEST(ConsoleRun, FailuresEndWithExitCodeOneInsteadOfWaiting) {
+    TempDir dir;
+    ASSERT_TRUE(makeDirs(dir.path() + "/www"));
+    FaultServer server;
+    ASSERT_TRUE(server.start(dir.path() + "/www"));
+    // A 404 stops the job; a URL without a host leaves nothing to retry.
+    Outcome missing = runConsole({"-nd", "1", "-td", dir.path(), server.url("/f/none.bin")});
+    EXPECT_EQ(missing.exitCode, 1);
+    Outcome hostless = runConsole({"-nd", "1", "-td", dir.path(), "http:///none.bin"}, 30000);
+    EXPECT_EQ(hostless.exitCode, 1);
+}
