@@ -1,10 +1,13 @@
 // The canonical form of a typed URL, offered by the new-download dialog when
-// it differs from what the user typed: unsafe bytes percent-escaped, the
-// scheme in lower case, "/" for an empty path after the host, "." and ".."
-// segments of the path resolved. Agrees with the Windows URL canonicalizer on
-// ordinary URLs.
+// it differs from what the user typed: in the path, unsafe bytes
+// percent-escaped, "\\" made "/" and "." and ".." segments resolved; "/" for
+// a URL that ends right after its host. The scheme, the authority and the
+// query are kept as written. Agrees with the Windows URL canonicalizer on
+// ordinary URLs (tests/win_url compares the two under Wine).
 // Portable: no OS header.
 #include "protocol/url.h"
+
+#include "app/code_page.h"
 
 #include <vector>
 
@@ -35,6 +38,20 @@ void appendEscaped(std::string& out, const std::string& text) {
             out += ch;
         }
     }
+}
+
+// "\" separates segments like "/"; the second byte of a double-byte
+// character that happens to be 0x5C is left alone.
+std::string backslashesToSlashes(const std::string& path) {
+    std::string out = path;
+    const char* base = out.data();
+    const char* end = base + out.size();
+    for (size_t i = 0; i < out.size();) {
+        size_t step = charLength(base + i, end);
+        if (step <= 1 && out[i] == '\\') out[i] = '/';
+        i += step ? step : 1;
+    }
+    return out;
 }
 
 // Resolves "." and ".." segments; a ".." at the root stays at the root.
@@ -74,25 +91,21 @@ bool canonicalizeUrl(const std::string& url, std::string& canonical) {
     UrlComponents parts;
     if (!crackUrl(url, parts)) return false;
 
-    size_t colon = url.find(':');
-    for (size_t i = 0; i < colon; ++i) {
-        char c = url[i];
-        canonical += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    canonical += ':';
-    // The authority (user information, host, port) is kept as written; the
-    // path and the extra info are the URL's last pieces, so the authority is
-    // what lies between the scheme and them.
+    // Scheme and authority (user information, host, port) are kept as
+    // written; the path and the extra info are the URL's last pieces, so they
+    // are what follows them.
     size_t tailStart = url.size() - parts.path.size() - parts.extraInfo.size();
+    size_t colon = url.find(':');
     bool hierarchical = url.compare(colon + 1, 2, "//") == 0;
-    canonical.append(url, colon + 1, tailStart - colon - 1);
+    canonical.assign(url, 0, tailStart);
 
     std::string path = parts.path;
     if (hierarchical) {
-        if (path.empty()) path = "/";
-        if (path[0] == '/') path = removeDotSegments(path);
+        if (path.empty() && parts.extraInfo.empty()) path = "/";
+        path = backslashesToSlashes(path);
+        if (!path.empty() && path[0] == '/') path = removeDotSegments(path);
     }
     appendEscaped(canonical, path);
-    appendEscaped(canonical, parts.extraInfo);
+    canonical += parts.extraInfo;
     return true;
 }

@@ -239,7 +239,7 @@ TEST(Url, TypedUrlCheckRefusesOtherSchemesAndOffersTheCanonicalForm) {
         {"http://host/a b.zip#f", Answer::Yes, true, "http://host/a%20b.zip", 0, 1},
         {"http://host/a b.zip", Answer::No, true, "http://host/a b.zip", 0, 1},
         {"http://host/a b.zip", Answer::Cancel, false, "http://host/a b.zip", 0, 1},
-        {"HTTP://host", Answer::Yes, true, "http://host/", 0, 1},
+        {"HTTP://host", Answer::Yes, true, "HTTP://host/", 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed);
@@ -262,7 +262,10 @@ TEST(Url, CanonicalFormEscapesUnsafeBytesAndResolvesDotSegments) {
         {"http://host/a/..", "http://host/"},
         {"http://host/../../x", "http://host/x"},
         {"http://host/a/.", "http://host/a/"},
-        {"http://host/a b?x=<1>", "http://host/a%20b?x=%3C1%3E"},
+        {"http://host/a b?x=<1> 2", "http://host/a%20b?x=<1> 2"},  // the query stays as typed
+        {"http://host?q", "http://host?q"},
+        {"HTTP://Host/", "HTTP://Host/"},
+        {"http://host/a\\b.zip", "http://host/a/b.zip"},
         {"http://host/%41%zz", "http://host/%41%zz"},
         {"http://host/\x82\xa0", "http://host/%82%A0"},
         {"http://u:p@host:81/x?y#z", "http://u:p@host:81/x?y#z"},
@@ -275,6 +278,12 @@ TEST(Url, CanonicalFormEscapesUnsafeBytesAndResolvesDotSegments) {
     }
     std::string canonical;
     EXPECT_FALSE(canonicalizeUrl("no url", canonical));
+    {
+        // In Shift-JIS, 0x95 0x5C is one character, not a "\\".
+        CodePageScope scope(CODE_PAGE_932);
+        ASSERT_TRUE(canonicalizeUrl("http://host/\x95\x5c.zip", canonical));
+        EXPECT_EQ(canonical, "http://host/%95%5C.zip");
+    }
 }
 
 }  // namespace
