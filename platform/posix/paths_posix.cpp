@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/paths.h"
@@ -105,9 +106,17 @@ bool writeAll(int fd, const std::string& data) {
 
 }  // namespace
 
-bool platformReplaceFile(const std::string& path, const std::string& contents) {
-    mode_t mode = 0644;
+bool platformReplaceFile(const std::string& linkOrPath, const std::string& contents) {
+    // Replace the file a symbolic link points to, not the link itself.
+    std::string path = linkOrPath;
     struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* resolved = realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) return false;
+        path = resolved;
+        free(resolved);
+    }
+    mode_t mode = 0644;
     if (stat(path.c_str(), &st) == 0) {
         // A read-only file stays as it is, also for root (who could replace it).
         if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;

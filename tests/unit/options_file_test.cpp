@@ -168,6 +168,18 @@ TEST_F(OptionsFileTest, WritesKeepThePermissionsOfTheFile) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
+TEST_F(OptionsFileTest, WritesThroughASymbolicLinkKeepTheLink) {
+    const std::string target = dir_ + "/real.ini";
+    std::ofstream(target, std::ios::binary) << "[S]\nk=1\n";
+    ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+    OptionsFile options(path_);
+    ASSERT_TRUE(options.writeInt("S", "k", 2));
+    struct stat st;
+    ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(readFile(), "[S]\nk=2\n");
+}
+
 TEST(OptionsPath, ReplacesTheExtensionOfTheModuleName) {
     struct Case {
         const char* module;
