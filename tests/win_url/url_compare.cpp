@@ -1,13 +1,15 @@
 // Compares our URL splitter (crackUrl) and canonicalizer (canonicalizeUrl)
 // with WinInet's InternetCrackUrlA and InternetCanonicalizeUrlA, flags 0, on
-// ordinary URLs. Prints every difference; exit status 1 when an ordinary URL
+// ordinary URLs, and isScriptPath with PathFindExtensionA. Prints every difference; exit status 1 when an ordinary URL
 // differs. Windows side of the seam (a test program).
 #include <windows.h>
+#include <shlwapi.h>
 #include <wininet.h>
 
 #include <cstdio>
 #include <string>
 
+#include "platform/system_code_page.h"
 #include "protocol/url.h"
 
 namespace {
@@ -63,6 +65,17 @@ const char* const UNUSUAL[] = {
     "http:host",
 };
 
+const char* const PATHS[] = {
+    "/cgi/get.cgi", "/a.PL", "/x.asp", "/x.aspx", "/a.cgi/b", "/a.cgi\\b", "/a.cgi b", "/cgi", "",
+    "/a.cgi.txt", "/dir.cgi/", "/.cgi", "/a b/c.asp", "/a.b/c", "/x.\x95\x5c.cgi",
+};
+
+bool platformIsScriptPath(const char* path) {
+    const char* extension = PathFindExtensionA(path);
+    return lstrcmpiA(extension, ".cgi") == 0 || lstrcmpiA(extension, ".pl") == 0 ||
+           lstrcmpiA(extension, ".asp") == 0;
+}
+
 std::string crackWithPlatform(const std::string& url, bool& ok) {
     char scheme[260], host[260], user[260], password[260], path[1040], extra[1040];
     URL_COMPONENTSA parts = {};
@@ -109,6 +122,7 @@ std::string canonicalWithOurs(const std::string& url) {
 }  // namespace
 
 int main() {
+    platformSetSystemCodePage();  // as the program does: code page 932 under the tests' locale
     int differences = 0;
     for (const char* url : ORDINARY) {
         bool platformOk = false, oursOk = false;
@@ -122,6 +136,13 @@ int main() {
         ours = canonicalWithOurs(url);
         if (platform != ours) {
             std::printf("canonical  %s\n  platform: %s\n  ours:     %s\n", url, platform.c_str(), ours.c_str());
+            ++differences;
+        }
+    }
+    for (const char* path : PATHS) {
+        if (platformIsScriptPath(path) != isScriptPath(path)) {
+            std::printf("script path  %s\n  platform: %d\n  ours:     %d\n", path, platformIsScriptPath(path),
+                        isScriptPath(path));
             ++differences;
         }
     }
