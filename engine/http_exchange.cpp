@@ -19,6 +19,20 @@ bool equalsNoCase(const std::string& a, const char* b) {
     return endsWithNoCase(a, b);
 }
 
+// The absolute URL of a Location value. A relative value keeps the port the
+// base URL was written with: without it a server on another port than 80
+// would redirect its clients to a different server.
+std::string redirectTarget(const std::string& base, const std::string& value) {
+    std::string resolved = resolveRedirectUrl(base, value);
+    UrlComponents parts;
+    if (isValidUrl(value) || !crackUrl(base, parts) || !equalsNoCase(parts.scheme, "http") ||
+        parts.port == 0 || parts.port == HTTP_DEFAULT_PORT)
+        return resolved;
+    size_t hostEnd = 7 + parts.hostName.size();  // after "http://" + host
+    if (resolved.compare(0, hostEnd, "http://" + parts.hostName) != 0) return resolved;
+    return resolved.substr(0, hostEnd) + ":" + std::to_string(parts.port) + resolved.substr(hostEnd);
+}
+
 }  // namespace
 
 void DownloadJob::sendRequest(int index) {
@@ -177,7 +191,7 @@ bool DownloadJob::parseResponse(int index) {
         bool last = end == std::string::npos;
         if (last) end = text.size();
         std::string line = text.substr(begin, end - begin);
-        if (!last && !line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         begin = end + 1;
         log(LOG_RECEIVED, line, index);
         if (first) {
@@ -198,7 +212,7 @@ bool DownloadJob::parseResponse(int index) {
                         return false;
                     }
                 } else if (equalsNoCase(name, "Location")) {
-                    location = resolveRedirectUrl(s.url, value);
+                    location = redirectTarget(s.url, value);
                 } else if (equalsNoCase(name, "Content-Type")) {
                     contentType = value;
                 } else if (equalsNoCase(name, "Content-Range")) {
@@ -370,7 +384,7 @@ bool DownloadJob::followRedirect(int index, const std::string& location) {
     log(LOG_INFO, location + engineString(78), index);
     std::string oldHost = urlHost(s.url);
     s.referer = s.url;
-    s.url = resolveRedirectUrl(s.url, location);
+    s.url = redirectTarget(s.url, location);
     setTargetFile(s.url, false);
     // The old connection is left to the stale-socket rule.
     s.socket = NO_SOCKET;
