@@ -2,7 +2,9 @@
 // progress line on a terminal, questions on a terminal. Native only.
 #include "app/console/console_ui.h"
 
+#include <sys/ioctl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <iostream>
@@ -36,6 +38,32 @@ const ColourKeys kColourKeys[8] = {
 std::string ansiColour(int layer, uint32_t colour) {
     return "\x1b[" + std::to_string(layer) + ";2;" + std::to_string(colour & 0xff) + ";" +
            std::to_string((colour >> 8) & 0xff) + ";" + std::to_string((colour >> 16) & 0xff) + "m";
+}
+
+// Cuts a UTF-8 line to fit columns terminal cells (wide characters, from
+// U+1100 on, take two), so that the progress line never wraps: a wrapped line
+// could not be erased by a carriage return.
+std::string fitToColumns(const std::string& line, int columns) {
+    int used = 0;
+    size_t i = 0;
+    while (i < line.size()) {
+        unsigned char lead = static_cast<unsigned char>(line[i]);
+        size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        unsigned codePoint = lead;
+        if (length == 2 && i + 1 < line.size()) codePoint = ((lead & 0x1Fu) << 6) | (line[i + 1] & 0x3F);
+        if (length >= 3) codePoint = 0x1100;  // wide enough to count as two
+        int width = codePoint >= 0x1100 ? 2 : 1;
+        if (used + width > columns) break;
+        used += width;
+        i += length;
+    }
+    return line.substr(0, i);
+}
+
+int terminalColumns(FILE* out) {
+    winsize size;
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1) return size.ws_col - 1;
+    return 79;
 }
 
 }  // namespace
@@ -76,6 +104,7 @@ void ConsoleUi::drawProgress() {
     std::string line = title_;
     for (const std::string* part : {&elapsed_, &speed_, &remaining_})
         if (!part->empty()) line += "  " + *part;
+    line = fitToColumns(line, terminalColumns(out_));
     if (line.empty() || line == progress_) return;
     fputs("\r\x1b[K", out_);
     fputs(line.c_str(), out_);
