@@ -1,6 +1,7 @@
 // Test harness of the engine tests (see engine_harness.h).
 #include "tests/engine/engine_harness.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -18,7 +19,13 @@ void RecordingUi::setStageIcon(int stage) {
 
 void RecordingUi::refreshDisplay() {
     ++ticks;
-    if (onTick) onTick();
+    // An exception must not unwind through the event loop.
+    try {
+        if (onTick) onTick();
+    } catch (...) {
+        ADD_FAILURE() << "exception in a tick hook";
+        quitEventLoop();
+    }
     if (std::chrono::steady_clock::now() > deadline) {
         timedOut = true;
         quitEventLoop();

@@ -1,0 +1,246 @@
+// The temporary file: its name and the unique-name rule, the state block at
+// offset 0 (marker, sorted keys) with the data behind it, the paced saves,
+// the size check at the end, empty downloads and an existing destination.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "state/temp_file_format.h"
+#include "tests/engine/engine_test_fixture.h"
+
+using testservers::fileHasPattern;
+using testservers::patternByte;
+using testservers::writePatternFile;
+
+namespace {
+
+uint32_t fakeNow = 0;
+uint32_t frozenClock() { return 100000; }
+uint32_t racingClock() { return fakeNow += 6000; }
+
+// The state text at the start of a temporary file ("" when there is none).
+std::string stateText(const std::string& path) {
+    std::string content = fileContent(path);
+    size_t nul = content.find('\0');
+    return nul == std::string::npos ? std::string() : content.substr(0, nul);
+}
+
+std::string stateValue(const std::string& state, const std::string& key) {
+    size_t at = state.find("\n" + key + ":");
+    if (at == std::string::npos) return "<missing>";
+    size_t begin = at + key.size() + 2;
+    return state.substr(begin, state.find('\n', begin) - begin);
+}
+
+}  // namespace
+
+class TempFileTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        ASSERT_TRUE(server.start(www));
+    }
+    testservers::FaultServer server;
+};
+
+TEST_F(TempFileTest, KeepsTheStateBlockAtOffsetZeroAndTheDataBehindIt) {
+    const uint64_t size = 300000;
+    writePatternFile(www + "/t.bin", size);
+    overrideTickCount(frozenClock);
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/x/stall=150000/t.bin");
+    std::string temp = outPath("t.bin.dorimelt");
+    ui.onTick = [&] {
+        if (job.session(0).position >= 150000) job.stopJob();
+    };
+    EXPECT_EQ(runJob(job, ui), STAGE_STOPPED) << ui.dump();
+    EXPECT_EQ(job.tempPath(), temp);
+    // With a clock that never moves only the first write saved the state:
+    // session 0 still at 0, its first block not yet registered.
+    std::string state = stateText(temp);
+    ASSERT_EQ(state.compare(0, 12, "Dorimel:500\n"), 0) << state.substr(0, 40);
+    EXPECT_EQ(stateValue(state, "Session0-FirstRange"), "0");
+    EXPECT_EQ(stateValue(state, "DLG-ContentLength"), "300000");
+    EXPECT_EQ(stateValue(state, "DLG-TargetFile"), "t.bin");
+    EXPECT_EQ(stateValue(state, "Session0-CurURL"), job.newDownload.strURL);
+    // Keys come in byte order.
+    std::vector<std::string> keys;
+    size_t begin = state.find('\n') + 1;
+    while (begin < state.size()) {
+        size_t end = state.find('\n', begin);
+        std::string line = state.substr(begin, end - begin);
+        keys.push_back(line.substr(0, line.find(':')));
+        begin = end + 1;
+    }
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end())) << state;
+    EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), keys.size());
+    // Data at +512000, byte n of the download at 512000 + n.
+    std::string content = fileContent(temp);
+    ASSERT_GE(content.size(), STATE_BLOCK_SIZE + 150000);
+    bool same = true;
+    for (uint64_t i = 0; i < 150000; ++i) same = same && static_cast<uint8_t>(content[STATE_BLOCK_SIZE + i]) == patternByte(i);
+    EXPECT_TRUE(same);
+    // Keeping the file writes the current state.
+    EXPECT_TRUE(job.keepTempFile());
+    state = stateText(temp);
+    EXPECT_EQ(stateValue(state, "Session0-FirstRange"), "150000");
+    EXPECT_EQ(stateValue(state, "WhiteSheet-black0last"), "150000");
+    EXPECT_EQ(stateValue(state, "DLG-Stage"), "4");
+}
+
+TEST_F(TempFileTest, PacesStateSavesBy102400BytesAnd5000Milliseconds) {
+    const uint64_t size = 600000;
+    writePatternFile(www + "/p.bin", size);
+    fakeNow = 10000;
+    overrideTickCount(racingClock);
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/x/drip=20000:2/p.bin");
+    std::string temp = outPath("p.bin.dorimelt");
+    std::vector<uint64_t> saved;
+    uint64_t lastPosition = 0;
+    bool claimsTooMuch = false;
+    ui.onTick = [&] {
+        std::string state = stateText(temp);
+        if (state.compare(0, 12, "Dorimel:500\n") != 0) return;
+        uint64_t at = std::strtoull(stateValue(state, "Session0-FirstRange").c_str(), nullptr, 10);
+        if (saved.empty() || saved.back() != at) saved.push_back(at);
+        claimsTooMuch = claimsTooMuch || at > job.session(0).position;
+        lastPosition = job.session(0).position;
+    };
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("p.bin"), size));
+    EXPECT_FALSE(claimsTooMuch);
+    ASSERT_GE(saved.size(), 3u);
+    EXPECT_EQ(saved[0], 0u);
+    for (size_t i = 1; i < saved.size(); ++i) EXPECT_GT(saved[i] - saved[i - 1], 102400u) << i;
+    (void)lastPosition;
+}
+
+TEST_F(TempFileTest, UsesTheNextFreeTemporaryNameAndFinishesUnderTheTargetName) {
+    writePatternFile(www + "/u.zip", 3000);
+    testservers::writeFile(outPath("u.zip.dorimelt"), "someone else's");
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/f/u.zip");
+    std::string tempSeen;
+    ui.onTick = [&] {
+        if (tempSeen.empty()) tempSeen = job.tempPath();
+    };
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("u.zip"), 3000));
+    EXPECT_EQ(fileContent(outPath("u.zip.dorimelt")), "someone else's");
+    EXPECT_FALSE(fileExists(outPath("u.zip[1].dorimelt")));
+    EXPECT_FALSE(fileExists(outPath("u.zip[1]")));
+    EXPECT_TRUE(ui.has(LOG_INFO, text(41)));
+}
+
+TEST_F(TempFileTest, NeverReplacesAnExistingDestination) {
+    writePatternFile(www + "/e.bin", 4000);
+    for (int autoRename = 0; autoRename < 2; ++autoRename) {
+        SCOPED_TRACE(autoRename ? "auto rename" : "plain");
+        testservers::writeFile(outPath("e.bin"), "old");
+        std::remove(outPath("e.bin.dorimelt").c_str());
+        std::remove(outPath("e[1].bin").c_str());
+        AppSettings settings = testSettings(out);
+        settings.AutoRename = autoRename != 0;
+        RecordingUi ui;
+        DownloadJob job(settings, ui);
+        job.newDownload.strURL = server.url("/f/e.bin");
+        EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+        EXPECT_EQ(ui.askedTargetExists, outPath("e.bin"));
+        EXPECT_EQ(fileContent(outPath("e.bin")), "old");
+        if (autoRename) {
+            EXPECT_TRUE(fileHasPattern(outPath("e[1].bin"), 4000));
+            EXPECT_EQ(job.record().moveSucceeded, 1);
+        } else {
+            // The finished data stays in the temporary file, named to the user.
+            EXPECT_EQ(ui.moveFailedPath, outPath("e.bin.dorimelt"));
+            EXPECT_TRUE(fileHasPattern(outPath("e.bin.dorimelt"), 4000));
+            EXPECT_EQ(job.record().moveSucceeded, 0);
+        }
+    }
+}
+
+TEST_F(TempFileTest, CancelsWhenTheUserDoesNotWantToReplaceTheDestination) {
+    writePatternFile(www + "/c.bin", 300000);
+    testservers::writeFile(outPath("c.bin"), "old");
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    ui.cancelOnTargetExists = true;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/x/stall=100000/c.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(ui.windowEnded);
+    EXPECT_EQ(ui.deleteQuestions, 1);
+    EXPECT_EQ(fileContent(outPath("c.bin")), "old");
+    // "No" to the delete question: the file is kept with its state.
+    EXPECT_EQ(stateText(outPath("c.bin.dorimelt")).compare(0, 11, "Dorimel:500"), 0);
+}
+
+TEST_F(TempFileTest, FinishesAnEmptyFileWithoutRetrying) {
+    testservers::writeFile(www + "/empty.bin", "");
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/f/empty.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileExists(outPath("empty.bin")));
+    EXPECT_EQ(fileContent(outPath("empty.bin")), "");
+    EXPECT_EQ(ui.count(text(46)), 0);
+    EXPECT_TRUE(ui.has(LOG_INFO, text(18)));
+}
+
+TEST_F(TempFileTest, CutsAFileLongerThanItsContentLengthWithTwoWarnings) {
+    writePatternFile(www + "/l.bin", 20000);
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/x/length=10000/l.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    bool sizeRow = false;
+    for (const LogRow& row : ui.rows)
+        sizeRow = sizeRow || (row.kind == LOG_WARNING && row.text.find(text(40) + " (FileSize=") == 0 &&
+                              row.text.find(") != (ContentLength=10000)") != std::string::npos);
+    EXPECT_TRUE(sizeRow) << ui.dump();
+    EXPECT_TRUE(ui.has(LOG_WARNING, text(103)));
+    EXPECT_TRUE(fileHasPattern(outPath("l.bin"), 10000));
+}
+
+TEST_F(TempFileTest, NamesTheFileFromContentDispositionSafely) {
+    writePatternFile(www + "/d.bin", 100);
+    struct Case {
+        const char* disposition;
+        const char* name;
+    } cases[] = {
+        {"attachment; filename=\"a b.zip\"", "a b.zip"},
+        {"inline; filename=x%3Fy%3A.txt", "xy.txt"},
+        {"attachment; filename=\"../../evil.sh\"", "..-..-evil.sh"},
+        {"attachment; filename=\"..\"", "unknown"},
+        {"attachment; filename=CON.txt", "_CON.txt"},
+        {"form-data; filename=ignored.bin", "d.bin"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.disposition);
+        AppSettings settings = testSettings(out);
+        RecordingUi ui;
+        DownloadJob job(settings, ui);
+        std::string value;
+        for (char ch : std::string(c.disposition)) {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(ch));
+            value += hex;
+        }
+        job.newDownload.strURL = server.url("/x/n=" + std::to_string(++n) + ",disp=" + value + "/d.bin");
+        EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+        EXPECT_EQ(job.record().targetFile, c.name);
+        EXPECT_TRUE(fileHasPattern(outPath(c.name), 100));
+        std::remove(outPath(c.name).c_str());
+    }
+}
