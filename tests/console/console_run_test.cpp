@@ -154,3 +154,33 @@ TEST(ConsoleRun, FailuresEndWithExitCodeOneInsteadOfWaiting) {
     Outcome hostless = runConsole({"-nd", "1", "-td", dir.path(), "http:///none.bin"}, 30000);
     EXPECT_EQ(hostless.exitCode, 1);
 }
+
+TEST(ConsoleRun, KilledAtSeveralPointsOfALargeDownloadItStillResumesIdentical) {
+    TempDir dir;
+    const uint64_t size = 50u << 20;
+    ASSERT_TRUE(writePatternFile(dir.path() + "/www/limited/big.bin", size));
+    ASSERT_TRUE(makeDirs(dir.path() + "/dst"));
+    NginxOptions options;
+    options.limitRateKiB = 8192;  // about 6 s for the whole file
+    NginxServer nginx;
+    ASSERT_TRUE(nginx.start(dir.path() + "/www", options));
+    const std::string temp = dir.path() + "/dst/big.bin.dorimelt";
+
+    // kill -9 once early and once past the middle; each run resumes from
+    // whatever state the temporary file held at that moment.
+    std::vector<std::string> args{"-nd", "1", "-td", dir.path() + "/dst", nginx.url("/limited/big.bin")};
+    for (off_t killAt : {off_t(6) << 20, off_t(30) << 20}) {
+        ChildProcess child;
+        ASSERT_TRUE(startConsole(child, args));
+        ASSERT_TRUE(waitForFileLargerThan(temp, 512000 + killAt, 60000));
+        child.signal(SIGKILL);
+        int exitCode = 0;
+        ASSERT_TRUE(child.waitExit(20000, exitCode));
+        EXPECT_EQ(exitCode, 128 + SIGKILL);
+        args = {temp};
+    }
+    Outcome last = runConsole(args, 90000);
+    EXPECT_EQ(last.exitCode, 0);
+    EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/big.bin", size));
+    EXPECT_FALSE(exists(temp));
+}
