@@ -154,26 +154,17 @@ void DownloadJob::onClosed(int index) {
     endSession(index, false);
 }
 
-// Restarts session 0 from byte 0 with a new total: the file is emptied and the
-// block map renewed. The other session's range is gone with it, so session 1
-// is closed and session 0 takes the whole download.
+// Restarts a session from byte 0 with a new total: the file is emptied and
+// the block map renewed (setContentLength).
 void DownloadJob::restartFromZero(int index, int64_t length) {
     TransferSession& s = sessions_[index];
     s.position = 0;
     s.percent = 0;
     s.lastSamplePosition = 0;
-    TransferSession& other = sessions_[1];
-    if (index == 0 && other.phase != PHASE_IDLE) {
-        log(LOG_INFO, engineString(38), 1);
-        closeSocket(other.socket);
-        other.ftp.reset();
-        other.phase = PHASE_IDLE;
-        other.position = 0;
-        other.percent = 0;
-    }
     setContentLength(length);
     // A file that exists (open, or kept by a resumed job) gets no new range
-    // from the first write, so set it here.
+    // from the first write, so set it here: the session now covers the whole
+    // new length (a running second session still ends it at their meeting).
     if (tempHandle_ != NO_FILE || settings_.resuming) s.rangeEnd = length;
 }
 
