@@ -74,9 +74,9 @@ void fill(State& s) {
     SessionRecord* sessions[] = {&s.session0, &s.session1};
     for (int i = 0; i < 2; ++i) {
         SessionRecord& r = *sessions[i];
-        r.ftpPhase = i;
+        r.ftpPhase = i + 1;
         r.waitCount = 37;
-        r.isFtp = 0;
+        r.isFtp = 1;
         r.percent = 42 + i;
         r.suspended = 1;
         r.rate = 0.5;
@@ -97,70 +97,23 @@ TEST(Records, EveryRecordSurvivesTheStateTextAndBack) {
     ASSERT_TRUE(storeResumeState(saved.refs(), text));
     EXPECT_TRUE(saved.job.hasWhiteSheet);
 
+    // Every field of fill() differs from its default, so a field that did not
+    // load would store differently: storing the loaded state must give the
+    // same bytes. A few values are checked directly for their text forms.
     State loaded;
     ASSERT_TRUE(load(text, loaded));
-    const AppSettings &a = saved.app, &b = loaded.app;
-    EXPECT_EQ(b.downloadOptions.flags, a.downloadOptions.flags);
-    EXPECT_EQ(b.downloadOptions.speedLimit, a.downloadOptions.speedLimit);
-    EXPECT_EQ(b.TargetDir, a.TargetDir);
-    EXPECT_EQ(b.Timeout, a.Timeout);
-    EXPECT_EQ(b.Dead, a.Dead);
-    EXPECT_EQ(b.SoundOnF, a.SoundOnF);
-    EXPECT_EQ(b.SoundFile, a.SoundFile);
-    EXPECT_EQ(b.AnonyPass, a.AnonyPass);
-    EXPECT_EQ(b.Proxy, a.Proxy);
-    EXPECT_EQ(b.UseIECache, a.UseIECache);
-    EXPECT_EQ(b.CloseAtEnd, a.CloseAtEnd);
-    EXPECT_EQ(b.DstDir, a.DstDir);
-    EXPECT_EQ(b.InputURL, a.InputURL);
-    EXPECT_EQ(b.InputReferer, a.InputReferer);
-    EXPECT_EQ(b.NoDialog, a.NoDialog);
-    EXPECT_EQ(b.IgnoreSFW, a.IgnoreSFW);
-    EXPECT_EQ(b.AutoRename, a.AutoRename);
-    EXPECT_EQ(b.UseIECookie, a.UseIECookie);
-
-    const JobRecord &j = saved.job, &k = loaded.job;
-    EXPECT_EQ(k.speedRatio, j.speedRatio);
-    EXPECT_EQ(k.finalDisplay, j.finalDisplay);
-    EXPECT_EQ(k.elapsedSeconds, j.elapsedSeconds);
-    EXPECT_EQ(k.displayState, j.displayState);
-    EXPECT_EQ(k.moveSucceeded, j.moveSucceeded);
-    EXPECT_EQ(k.stage, j.stage);
-    EXPECT_EQ(k.contentLength, j.contentLength);
-    EXPECT_EQ(k.targetFile, j.targetFile);
-    EXPECT_EQ(k.enteredMd5, j.enteredMd5);
-    EXPECT_EQ(k.enteredSha1, j.enteredSha1);
-    EXPECT_TRUE(k.hasWhiteSheet);
-
-    EXPECT_EQ(loaded.newDownload.FirstInit, 0);
-    EXPECT_EQ(loaded.newDownload.strURL, saved.newDownload.strURL);
-    EXPECT_EQ(loaded.newDownload.strReferer, saved.newDownload.strReferer);
-    EXPECT_EQ(loaded.newDownload.strProxy, saved.newDownload.strProxy);
-    EXPECT_EQ(loaded.newDownload.strTargetDir, saved.newDownload.strTargetDir);
-
+    EXPECT_EQ(loaded.app.downloadOptions.flags, 0x80000023u);
+    EXPECT_EQ(loaded.app.DstDir, saved.app.DstDir);
+    EXPECT_EQ(loaded.job.elapsedSeconds, 4294967295u);
+    EXPECT_EQ(loaded.job.contentLength, 3000000000ll);
+    EXPECT_EQ(loaded.job.speedRatio, 1234.5);
+    EXPECT_TRUE(loaded.job.hasWhiteSheet);
     ASSERT_TRUE(loaded.whiteSheet);
-    EXPECT_EQ(loaded.whiteSheet->size(), saved.whiteSheet->size());
     ASSERT_EQ(loaded.whiteSheet->ranges().size(), 2u);
-    EXPECT_EQ(loaded.whiteSheet->ranges()[1].first, 1500000000u);
     EXPECT_EQ(loaded.whiteSheet->ranges()[1].last, 1500004096u);
-
-    const SessionRecord* pairs[][2] = {{&saved.session0, &loaded.session0}, {&saved.session1, &loaded.session1}};
-    for (auto& pair : pairs) {
-        const SessionRecord &s = *pair[0], &t = *pair[1];
-        EXPECT_EQ(t.ftpPhase, s.ftpPhase);
-        EXPECT_EQ(t.waitCount, s.waitCount);
-        EXPECT_EQ(t.isFtp, s.isFtp);
-        EXPECT_EQ(t.percent, s.percent);
-        EXPECT_EQ(t.suspended, s.suspended);
-        EXPECT_EQ(t.rate, s.rate);
-        EXPECT_EQ(t.position, s.position);
-        EXPECT_EQ(t.rangeEnd, s.rangeEnd);
-        EXPECT_EQ(t.lastSamplePosition, s.lastSamplePosition);
-        EXPECT_EQ(t.phase, s.phase);
-        EXPECT_EQ(t.url, s.url);
-        EXPECT_EQ(t.referer, s.referer);
-        EXPECT_EQ(t.timeoutTicks, s.timeoutTicks);
-    }
+    EXPECT_EQ(loaded.session1.rangeEnd, -1);
+    EXPECT_EQ(loaded.session0.rate, 0.5);
+    EXPECT_EQ(loaded.newDownload.FirstInit, 0);
 
     // The same state stores to the same bytes again.
     std::string again;
