@@ -9,7 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -192,24 +192,47 @@ ChildProcess::~ChildProcess() { stop(); }
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& stdoutFile,
                          bool mergeStderr) {
     stop();
-    int fds[2] = {-1, -1};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdoutFile.empty()) {
-        if (pipe2(fds, O_CLOEXEC) != 0) return false;
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        if (mergeStderr) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (argv.empty()) return false;
+    // Everything the child needs is prepared before fork: after it, only
+    // async-signal-safe calls.
+    std::string program = argv[0];
+    if (program.find('/') == std::string::npos) {
+        const char* path = getenv("PATH");
+        std::istringstream dirs(path ? path : "/usr/bin:/bin");
+        for (std::string dir; std::getline(dirs, dir, ':');) {
+            std::string candidate = (dir.empty() ? "." : dir) + "/" + argv[0];
+            if (access(candidate.c_str(), X_OK) == 0) {
+                program = candidate;
+                break;
+            }
+        }
     }
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    int fds[2] = {-1, -1};
+    if (stdoutFile.empty() && pipe2(fds, O_CLOEXEC) != 0) return false;
+    int fileFd = -1;
+    if (!stdoutFile.empty()) {
+        fileFd = open(stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fileFd < 0) return false;
+    }
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // A server must not outlive a test process that dies without its
+        // destructors (a crash, a time-out kill).
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        int out = fileFd >= 0 ? fileFd : fds[1];
+        dup2(out, 1);
+        if (mergeStderr) dup2(out, 2);
+        execve(program.c_str(), args.data(), environ);
+        _exit(127);
+    }
     if (fds[1] >= 0) close(fds[1]);
-    if (rc != 0) {
+    if (fileFd >= 0) close(fileFd);
+    if (pid < 0) {
         if (fds[0] >= 0) close(fds[0]);
         return false;
     }
