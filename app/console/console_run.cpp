@@ -31,7 +31,7 @@ std::string shellQuoted(const std::string& text) {
 
 // The job's events pass through here so that the run can notice a job that
 // can no longer make progress on its own (the window would wait for the user).
-struct ConsoleRun::Impl : PlatformEvents {
+struct ConsoleRun::Impl final : PlatformEvents {
     AppSettings& settings;
     OptionsFile options;
     ConsoleUi ui;
