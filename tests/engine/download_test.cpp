@@ -40,7 +40,9 @@ TEST_F(DownloadTest, DownloadsFilesOfEverySizeByteIdentical) {
         // A slow body, so that session 0 is still in the first half when
         // session 1 starts (on the loopback the whole file can come in one
         // read, and session 0 would then take the rest).
-        job.newDownload.strURL = server.url((c.split ? "/x/drip=16384:5/" : "/f/") + name);
+        uint64_t piece = std::max<uint64_t>(2048, c.size / 64);
+        job.newDownload.strURL =
+            server.url((c.split ? "/x/drip=" + std::to_string(piece) + ":10/" : std::string("/f/")) + name);
         EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
         EXPECT_TRUE(fileHasPattern(outPath(name), c.size));
         EXPECT_FALSE(fileExists(outPath(name) + ".dorimelt"));
