@@ -6,7 +6,8 @@
 //   dlm_host load DLL                 exit 0 "loaded", exit 3 "refused"
 //   dlm_host com-checks DLL           class-object and object behaviour, one line each
 //   dlm_host download URL [--site PAGE] [--site-without-address] [--press VK]
-//                         [--other-thread] [--dropped-site-object]
+//                         [--other-thread] [--dropped-site-object PAGE] [--no-canonicalize]
+//                         [--literal-moniker]
 //                                     "result 0x%08X" of Download
 //   dlm_host cmdline NAME [MS]        waits up to MS (default 20000) for a process
 //                                     whose executable is NAME; "process<TAB>pid<TAB>command line"
@@ -127,6 +128,8 @@ struct DownloadRequest {
     bool site = false;
     bool siteWithoutAddress = false;
     bool droppedSiteObject = false;
+    bool canonicalize = true;
+    bool literalMoniker = false;
     int pressKey = 0;
 };
 
@@ -174,7 +177,14 @@ HRESULT runDownload(const DownloadRequest& request) {
     IDownloadManager* manager = nullptr;
     hook->QueryInterface(__uuidof(IDownloadManager), reinterpret_cast<void**>(&manager));
     IMoniker* moniker = nullptr;
-    HRESULT result = CreateURLMonikerEx(nullptr, request.url.c_str(), &moniker, URL_MK_UNIFORM);
+    HRESULT result = S_OK;
+    if (request.literalMoniker) {
+        moniker = createFakeMoniker(request.url.c_str());
+        if (moniker == nullptr) result = E_OUTOFMEMORY;
+    } else {
+        result = CreateURLMonikerEx(nullptr, request.url.c_str(), &moniker,
+                                    request.canonicalize ? URL_MK_UNIFORM : URL_MK_NO_CANONICALIZE);
+    }
     if (FAILED(result)) {
         printResult("moniker_failed", result);
     } else {
@@ -215,6 +225,10 @@ int download(int argc, wchar_t** argv) {
             request.page = argv[++i];
         } else if (option == L"--press" && i + 1 < argc) {
             request.pressKey = _wtoi(argv[++i]);
+        } else if (option == L"--no-canonicalize") {
+            request.canonicalize = false;  // the display name keeps the text as given
+        } else if (option == L"--literal-moniker") {
+            request.literalMoniker = true;  // the display name is the text exactly
         } else if (option == L"--other-thread") {
             otherThread = true;
         }

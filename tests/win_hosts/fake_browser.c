@@ -1,8 +1,9 @@
-/* A stand-in for the browser's site, for the COM test host: an object that
+/* Stand-ins for the browser's objects, for the COM test host: a site that
    answers IServiceProvider and, for SID_SWebBrowserApp, an IWebBrowser2 whose
-   get_LocationURL gives a chosen page address. Written in C so that the large
-   IWebBrowser2 table can be filled by name, every other slot failing with
-   E_NOTIMPL. Windows side (test tool). */
+   get_LocationURL gives a chosen page address; and a moniker whose display
+   name is a chosen text, unchanged. Written in C so that the large interface
+   tables can be filled by name, every other slot failing with E_NOTIMPL.
+   Windows side (test tool). */
 #define CINTERFACE
 #define COBJMACROS
 #include <windows.h>
@@ -100,4 +101,72 @@ IUnknown* createFakeBrowserSite(const wchar_t* location) {
     fake->references = 1;
     fake->location = location != NULL ? SysAllocString(location) : NULL;
     return (IUnknown*)&fake->provider;
+}
+
+typedef struct FakeMoniker {
+    IMoniker moniker;
+    LONG references;
+    wchar_t* name;
+} FakeMoniker;
+
+static HRESULT STDMETHODCALLTYPE monikerQueryInterface(IMoniker* self, REFIID riid, void** object) {
+    if (IsEqualIID(riid, &IID_IUnknown) || IsEqualIID(riid, &IID_IMoniker)) {
+        *object = self;
+        InterlockedIncrement(&((FakeMoniker*)self)->references);
+        return S_OK;
+    }
+    *object = NULL;
+    return E_NOINTERFACE;
+}
+static ULONG STDMETHODCALLTYPE monikerAddRef(IMoniker* self) {
+    return (ULONG)InterlockedIncrement(&((FakeMoniker*)self)->references);
+}
+static ULONG STDMETHODCALLTYPE monikerRelease(IMoniker* self) {
+    FakeMoniker* fake = (FakeMoniker*)self;
+    LONG left = InterlockedDecrement(&fake->references);
+    if (left == 0) {
+        HeapFree(GetProcessHeap(), 0, fake->name);
+        HeapFree(GetProcessHeap(), 0, fake);
+    }
+    return (ULONG)left;
+}
+static HRESULT STDMETHODCALLTYPE monikerDisplayName(IMoniker* self, IBindCtx* context,
+                                                    IMoniker* left, LPOLESTR* name) {
+    FakeMoniker* fake = (FakeMoniker*)self;
+    size_t size = (lstrlenW(fake->name) + 1) * sizeof(wchar_t);
+    (void)context;
+    (void)left;
+    *name = (LPOLESTR)CoTaskMemAlloc(size);
+    if (*name == NULL) return E_OUTOFMEMORY;
+    memcpy(*name, fake->name, size);
+    return S_OK;
+}
+
+static IMonikerVtbl monikerTable;
+
+IMoniker* createFakeMoniker(const wchar_t* displayName) {
+    static int filled = 0;
+    FakeMoniker* fake;
+    size_t size = (lstrlenW(displayName) + 1) * sizeof(wchar_t);
+    if (!filled) {
+        void** slot = (void**)&monikerTable;
+        size_t i;
+        for (i = 0; i < sizeof monikerTable / sizeof(void*); ++i) slot[i] = (void*)notImplemented;
+        monikerTable.QueryInterface = monikerQueryInterface;
+        monikerTable.AddRef = monikerAddRef;
+        monikerTable.Release = monikerRelease;
+        monikerTable.GetDisplayName = monikerDisplayName;
+        filled = 1;
+    }
+    fake = (FakeMoniker*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *fake);
+    if (fake == NULL) return NULL;
+    fake->name = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, size);
+    if (fake->name == NULL) {
+        HeapFree(GetProcessHeap(), 0, fake);
+        return NULL;
+    }
+    memcpy(fake->name, displayName, size);
+    fake->moniker.lpVtbl = &monikerTable;
+    fake->references = 1;
+    return &fake->moniker;
 }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <windows.h>
-#include <unknwn.h>
+#include <objidl.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -11,6 +11,10 @@ extern "C" {
 /* A site answering IServiceProvider; SID_SWebBrowserApp gives an IWebBrowser2
    whose get_LocationURL returns location (null: a null answer). One reference. */
 IUnknown* createFakeBrowserSite(const wchar_t* location);
+
+/* A moniker whose GetDisplayName gives displayName exactly (a browser's own
+   moniker may keep text that the system's URL monikers would change). */
+IMoniker* createFakeMoniker(const wchar_t* displayName);
 
 #ifdef __cplusplus
 }

@@ -425,7 +425,18 @@ def group_handoff(env):
     run_case("held key with take-over while released",
              [("SpecialVKey", "16"), ("DlIfReleased", "1")], "http://127.0.0.1/a.zip",
              ["--press", "16"], E_FAIL, None)
+    # A browser's moniker may keep the text as typed: the scheme in capitals
+    # is taken over and passed unchanged; blanks cannot split it into options.
+    run_case("scheme in capitals", released, "HTTP://127.0.0.1/A.ZIP", ["--literal-moniker"],
+             S_OK, "HTTP://127.0.0.1/A.ZIP")
+    kill_started(env, "dorimel.exe", folder)
+    run_case("URL with blanks and options", released, "http://127.0.0.1/a b -td C:\\ -nd 1",
+             ["--literal-moniker", "--site", page], S_OK,
+             "http://127.0.0.1/a%20b%20-td%20C:\\%20-nd%201 -rf " + page)
+    kill_started(env, "dorimel.exe", folder)
     run_case("https", released, "https://127.0.0.1/a.zip", [], E_FAIL, None)
+    run_case("secure scheme in capitals", released, "HTTPS://127.0.0.1/a.zip",
+             ["--literal-moniker"], E_FAIL, None)
     run_case("file URL", released, "file:///C:/windows/win.ini", [], E_FAIL, None)
     run_case("options in front", released + [("Options", "-sp 1 -to 30")],
              "http://127.0.0.1/b.zip", [], S_OK, "-sp 1 -to 30 http://127.0.0.1/b.zip")
