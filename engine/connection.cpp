@@ -7,6 +7,7 @@
 
 #include "engine/engine_text.h"
 #include "platform/system.h"
+#include "protocol/ftp_reply.h"
 #include "protocol/url.h"
 
 DownloadJob::Endpoint DownloadJob::chooseEndpoint(int index, bool prepareProtocol) {
@@ -42,7 +43,7 @@ bool DownloadJob::startSession(int index) {
         cancelLookup(s.lookupTask);
         s.lookupTask = NO_LOOKUP;
     }
-    log(LOG_INFO, engineString(7) + "(" + s.url + ")", index);
+    log(LOG_INFO, engineString(7) + "(" + maskUrlPassword(s.url) + ")", index);
     Endpoint endpoint = chooseEndpoint(index, true);
     if (endpoint.host.empty()) {
         log(LOG_ERROR, engineString(2), index);

@@ -9,6 +9,7 @@
 
 #include "engine/engine_text.h"
 #include "platform/system.h"
+#include "protocol/ftp_client.h"
 
 DownloadJob::DownloadJob(AppSettings& settings, DownloadUi& ui) : settings_(settings), ui_(ui) {
     job_.stage = STAGE_ENDED;
@@ -16,6 +17,7 @@ DownloadJob::DownloadJob(AppSettings& settings, DownloadUi& ui) : settings_(sett
     job_.speedRatio = 1.0;
     job_.displayState = 3;
     for (TransferSession& s : sessions_) s.timeoutTicks = settings_.Timeout * 10;
+    ftpFactory = createFtpHandler;
 }
 
 DownloadJob::~DownloadJob() {
@@ -176,10 +178,10 @@ void DownloadJob::cancelAllSessions() {
         s.socket = NO_SOCKET;
         s.suspended = 1;
         s.inBody = false;
-        if (socket != NO_SOCKET) {
-            closeSocket(socket);
-            if (s.ftp) s.ftp->closeDataSocket();
-        }
+        if (socket != NO_SOCKET) closeSocket(socket);
+        // The FTP data connection may outlive its control connection (closed
+        // after the server's final reply): it is closed in any case.
+        if (s.ftp) s.ftp->closeDataSocket();
         if (s.lookupTask != NO_LOOKUP) {
             cancelLookup(s.lookupTask);
             s.lookupTask = NO_LOOKUP;

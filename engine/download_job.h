@@ -137,6 +137,9 @@ public:
     bool processBlock(int index, const char* data, size_t length);
     // New total size of the download (-1 unknown changes nothing else).
     int64_t setContentLength(int64_t length);
+    // Session index starts again at byte 0 with a new total (file emptied,
+    // block map renewed, session 1 closed when index is 0).
+    void restartFromZero(int index, int64_t length);
     // Writes the state block; false on failure.
     bool saveState();
     // The shared receive buffer (RECEIVE_BUFFER_SIZE bytes).
@@ -145,8 +148,9 @@ public:
     int activeSessionCount() const;
     // Sets targetFile from a URL (fromDisposition false) or a file name.
     void setTargetFile(const std::string& name, bool fromDisposition);
-    // Creates the FTP client of a session; unset until FTP is built, in which
-    // case an FTP session is refused with a log row and the job stops.
+    // Creates the FTP client of a session (createFtpHandler of
+    // protocol/ftp_client.h by default); when unset, an FTP session is refused
+    // with a log row and the job stops.
     std::function<std::unique_ptr<FtpHandler>(DownloadJob& job, int session)> ftpFactory;
 
     // ---- Platform events -----------------------------------------------------
@@ -178,7 +182,6 @@ private:
     bool appendHeaderByte(int index, char byte, bool& parsed);
     bool parseResponse(int index);
     bool followRedirect(int index, const std::string& location);
-    void restartFromZero(int index, int64_t length);
     // receive path
     void pacedReceive(int index);
     std::string sessionProgressText(int index, int64_t length) const;

@@ -99,4 +99,8 @@ public:
     // MainOptions/IsUseDirectDelete: delete a discarded temporary file at once
     // (true) instead of moving it to the recycle bin.
     virtual bool useDirectDelete() { return false; }
+
+    // MainOptions/IsAutoCancalFtpSpeedLimit: switch the speed limit off when
+    // an FTP server reports the end of its data transfer.
+    virtual bool autoCancelFtpSpeedLimit() { return false; }
 };

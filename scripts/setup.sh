@@ -11,7 +11,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
   wine wine64 xvfb xdotool x11-apps imagemagick
   locales fonts-ipafont-gothic fonts-ipafont-mincho
-  nginx-light vsftpd tinyproxy curl procps iproute2
+  nginx-light vsftpd python3-pyftpdlib tinyproxy curl procps iproute2
 )
 
 missing=()
