@@ -63,11 +63,6 @@ bool startWinsock() {
     return false;
 }
 
-// The window object that runs the download.
-std::unique_ptr<Dialog> createDownloadWindow() {
-    return std::make_unique<DownloadWindow>();
-}
-
 }  // namespace
 
 DownloaderApp& downloaderApp() {
@@ -95,7 +90,7 @@ bool DownloaderApp::InitInstance() {
     }
     winsockStarted = true;
 
-    downloadWindow = createDownloadWindow();
+    downloadWindow = std::make_unique<DownloadWindow>();
     mainWindow = downloadWindow.get();
     if (!readSettingsAndCommandLine()) {
         mainWindow = nullptr;
@@ -118,9 +113,12 @@ void DownloaderApp::ExitInstance() {
 
 bool DownloaderApp::readSettingsAndCommandLine() {
     const std::vector<std::string> arguments = splitCommandLine(commandLine.c_str());
-    // Loading a temporary download file belongs to the download window's job;
-    // without a loader such a file is refused like a broken one.
-    TempFileLoader loader;
+    // A temporary download file named on the command line is loaded into the
+    // job that the download window carries.
+    DownloadJob& job = downloadWindow->job();
+    TempFileLoader loader = [&job](const std::string& argument, AppSettings& settings) {
+        return job.loadTempFile(argument, settings);
+    };
     StartupError error;
     if (runStartup(options, arguments, *this, platformStartupEnvironment(), loader, error)) return true;
     const UINT icon = error.icon == MESSAGE_ICON_ERROR ? MB_ICONERROR : MB_ICONWARNING;
@@ -129,10 +127,10 @@ bool DownloaderApp::readSettingsAndCommandLine() {
 }
 
 void DownloaderApp::armSessionTimeouts() {
-    if (Dead != 0) return;
-    // Each session counts Timeout x 10 ticks of 100 ms without progress. The
-    // counters belong to the job that the download window carries; the
-    // placeholder window has none.
+    // Each session counts Timeout x 10 ticks of 100 ms without progress; a
+    // finished download (Dead) keeps its counters as loaded.
+    DownloadJob& job = downloadWindow->job();
+    for (int session = 0; session < 2; ++session) job.reloadTimeout(session);
 }
 
 int32_t DownloaderApp::readInt(const char* section, const char* key, int32_t defaultValue) const {

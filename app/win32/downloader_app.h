@@ -13,6 +13,8 @@
 #include "app/options_file.h"
 #include "app/win32/application.h"
 
+class DownloadWindow;
+
 class DownloaderApp : public Application, public AppSettings {
 public:
     DownloaderApp();
@@ -48,7 +50,7 @@ private:
 
     OptionsFile options;
     bool winsockStarted = false;
-    std::unique_ptr<Dialog> downloadWindow;
+    std::unique_ptr<DownloadWindow> downloadWindow;
 };
 
 // The one application object of the process.

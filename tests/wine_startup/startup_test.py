@@ -12,6 +12,7 @@ import os
 import shutil
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
 from uiauto import UiAuto, UiAutoError, windows_path  # noqa: E402
@@ -21,6 +22,7 @@ ERROR = "エラー"
 FILE_NOT_FOUND = "ファイルが存在しません。"
 BROKEN_FILE = "このファイルは壊れているか、より新しいDorimelにより作成されたファイルです。"
 CLOSE_WHEN_FINISHED = 1019  # the download window's close-when-finished check box
+SESSION0_LOG = 100  # the list view of session 0's log
 
 failures = []
 
@@ -108,19 +110,35 @@ def close_window(ui, pid, hwnd, name):
         return None
 
 
+def session0_log(ui, pid, must_contain, timeout_s=20):
+    """Session 0's log rows once one of them holds must_contain (bounded)."""
+    deadline = time.monotonic() + timeout_s
+    while True:
+        rows = [line.split("\t")[2:] for line in
+                ui.call("listview", "--pid", pid, "--class", "#32770", "--id", SESSION0_LOG).splitlines()
+                if line.startswith("row\t")]
+        if any(must_contain in cells for cells in rows) or time.monotonic() > deadline:
+            return rows
+        time.sleep(0.2)  # the log is another process's window: nothing to wait on
+
+
 def run_window_case(ui, exe, name, arguments, expect_checked):
     pid = ui.start(exe, *arguments)
     try:
-        window = ui.wait_window(pid=pid, title="Dorimel", timeout_ms=60000)
+        # The caption starts as "Dorimel" and soon shows the job's progress.
+        window = ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)
     except UiAutoError as e:
         check(False, "%s: %s" % (name, e))
         ui.kill(pid)
         return
     controls = {c["id"]: c for c in ui.dump(window["hwnd"])}
     box = controls.get(CLOSE_WHEN_FINISHED)
-    if check(box is not None, "%s: no close-when-finished check box" % name):
+    if check(box is not None, "%s: not the download window: %r" % (name, window)):
         check(box["check"] == ("1" if expect_checked else "0"),
               "%s: close-when-finished is %s" % (name, box["check"]))
+    # -nd 1 without a URL: no dialog, session 0 starts and finds no URL.
+    rows = session0_log(ui, pid, "URLが不正です。")
+    check(any("URLが不正です。" in cells for cells in rows), "%s: session 0 log %r" % (name, rows))
     code = close_window(ui, pid, window["hwnd"], name)
     check(code in (0, None), "%s: exit code %s" % (name, code))
 
