@@ -151,6 +151,18 @@ def test_window(ui, exe, folder):
     print("case: valid command line, no options file", flush=True)
     run_window_case(ui, os.path.join(plain, "dorimel.exe"), "no options file", ["-nd", "1"], False)
 
+    # No arguments: the new-download dialog asks; cancelling it ends the program.
+    print("case: no arguments, the new-download dialog is cancelled", flush=True)
+    pid = ui.start(os.path.join(plain, "dorimel.exe"))
+    try:
+        dialog = ui.wait_window(pid=pid, title="新規ダウンロード", timeout_ms=60000)
+        ui.call("click", "--hwnd", dialog["hwnd"], "--id", 2)
+        code = ui.wait_exit(pid, timeout_ms=20000)
+        check(code == 0, "cancelled dialog: exit code %d" % code)
+    except UiAutoError as e:
+        check(False, "cancelled dialog: %s" % e)
+        ui.kill(pid)
+
     # x.y.exe reads x.y.ini (not x.ini, not dorimel.ini); keys and sections it
     # does not know survive the window's writes.
     renamed = os.path.join(folder, "renamed")
