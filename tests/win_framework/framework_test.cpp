@@ -20,6 +20,7 @@
 #include "app/win32/dialog.h"
 #include "app/win32/toolbar_control.h"
 #include "app/win32/window.h"
+#include "platform/system_code_page.h"
 #include "tests/win_framework/framework_test_ids.h"
 
 namespace {
@@ -241,7 +242,10 @@ public:
     std::string calls;
     bool Init(HINSTANCE instance, const char* commandLine) override {
         calls += "Init ";
-        setCodePage(CODE_PAGE_932);
+        // The tests run with a Japanese locale: the system code page is 932.
+        platformSetSystemCodePage();
+        EXPECT(GetACP() == 932);
+        EXPECT(currentCodePage() == CODE_PAGE_932);
         return Application::Init(instance, commandLine);
     }
     bool InitApplication() override {
