@@ -210,7 +210,7 @@ def started_command_lines(env, exe_name, folder, wait_ms=20000):
     found = []
     for line in lines:
         fields = line.split("\t")
-        if fields[0] == "process" and windows_path(folder).lower() in fields[2].lower():
+        if fields[0] == "process" and (windows_path(folder) + "\\").lower() in fields[2].lower():
             found.append((int(fields[1]), fields[2]))
     return found
 
