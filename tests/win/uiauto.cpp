@@ -439,43 +439,47 @@ std::string iconKind(HWND box) {
     HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
     std::vector<DWORD> shown(width * height), drawn(width * height);
-    // The box must have been painted: wait (bounded) until the picture is not
-    // a plain background.
+    struct Candidate { const char* name; LPCWSTR id; } candidates[] = {
+        {"error", MAKEINTRESOURCEW(32513)}, {"question", MAKEINTRESOURCEW(32514)},
+        {"warning", MAKEINTRESOURCEW(32515)}, {"information", MAKEINTRESOURCEW(32516)},
+    };
+    // The box may still be painting: capture again (bounded) until one of the
+    // system icons matches nearly every pixel. Pictures of different icons
+    // share their background, so a loose match would mean nothing.
+    std::string best = "unknown";
     const DWORD start = GetTickCount();
     for (;;) {
         BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
         GdiFlush();
         memcpy(shown.data(), bits, shown.size() * sizeof(DWORD));
-        bool plain = true;
-        for (DWORD p : shown) plain = plain && ((p & 0xFFFFFF) == (shown[0] & 0xFFFFFF));
-        if (!plain || GetTickCount() - start > 5000) break;
+        const DWORD background = shown[0] & 0xFFFFFF;
+        HBRUSH brush = CreateSolidBrush(RGB(GetBValue(background), GetGValue(background), GetRValue(background)));
+        size_t bestScore = 0;
+        for (const Candidate& c : candidates) {
+            RECT all{0, 0, width, height};
+            FillRect(memory, &all, brush);
+            DrawIconEx(memory, 0, 0, LoadIconW(nullptr, c.id), width, height, 0, nullptr, DI_NORMAL);
+            GdiFlush();
+            memcpy(drawn.data(), bits, drawn.size() * sizeof(DWORD));
+            size_t same = 0;
+            for (size_t i = 0; i < drawn.size(); ++i) same += (drawn[i] & 0xFFFFFF) == (shown[i] & 0xFFFFFF);
+            if (same > bestScore) {
+                bestScore = same;
+                best = c.name;
+            }
+        }
+        DeleteObject(brush);
+        if (bestScore * 100 >= drawn.size() * 95) break;
+        if (GetTickCount() - start > 5000) {
+            best = "unknown";
+            break;
+        }
         Sleep(50);
     }
-    const DWORD background = shown[0] & 0xFFFFFF;
-    struct Candidate { const char* name; LPCWSTR id; } candidates[] = {
-        {"error", MAKEINTRESOURCEW(32513)}, {"question", MAKEINTRESOURCEW(32514)},
-        {"warning", MAKEINTRESOURCEW(32515)}, {"information", MAKEINTRESOURCEW(32516)},
-    };
-    std::string best = "unknown";
-    size_t bestScore = 0;
-    HBRUSH brush = CreateSolidBrush(RGB(GetBValue(background), GetGValue(background), GetRValue(background)));
-    for (const Candidate& c : candidates) {
-        RECT all{0, 0, width, height};
-        FillRect(memory, &all, brush);
-        DrawIconEx(memory, 0, 0, LoadIconW(nullptr, c.id), width, height, 0, nullptr, DI_NORMAL);
-        GdiFlush();
-        memcpy(drawn.data(), bits, drawn.size() * sizeof(DWORD));
-        size_t same = 0;
-        for (size_t i = 0; i < drawn.size(); ++i) same += (drawn[i] & 0xFFFFFF) == (shown[i] & 0xFFFFFF);
-        if (same > bestScore) { bestScore = same; best = c.name; }
-    }
-    DeleteObject(brush);
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    // Pictures of different icons share their background; demand a near match.
-    if (bestScore * 100 < drawn.size() * 95) return "unknown";
     return best;
 }
 
