@@ -124,6 +124,8 @@ void FtpClient::onControlClosed() {
         if (result > 0) rest.append(buffer, static_cast<size_t>(result));
     }
     line_.clear();
+    // The server's last words are shown even when their line was cut off.
+    if (!rest.empty() && rest.back() != '\r' && rest.back() != '\n') rest += '\n';
     for (const std::string& line : splitReplyLines(rest.data(), rest.size())) job_.log(LOG_RECEIVED, line, index_);
     ftpReplyError();
 }

@@ -303,3 +303,46 @@ TEST_F(FtpDialogueTest, ErrorRepliesStopTheJob) {
         EXPECT_FALSE(fileExists(outPath("f.bin")));
     }
 }
+
+TEST_F(FtpDialogueTest, ControlConnectionClosedByTheServerLogsItsLastWordsAndRetries) {
+    const std::string data = content(1500);
+    FtpStep hangUp = pieces("", {"220-Hello\r\n", "220-cut off"});
+    hangUp.closeAfter = true;
+    ScriptedFtpServer server;
+    ASSERT_TRUE(server.start({{hangUp}, sizedDownload(anonymousLogin(), data)}));
+    settings.downloadOptions.set(FLAG_RETRY_ON_ERROR, true);
+    EXPECT_EQ(run(server.url("/f.bin")), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileContent(outPath("f.bin")) == data) << ui.dump();
+    EXPECT_TRUE(ui.has(LOG_RECEIVED, "220-cut off")) << ui.dump();
+    EXPECT_TRUE(ui.has(LOG_ERROR, text(85))) << ui.dump();
+    EXPECT_TRUE(ui.has(LOG_INFO, text(46))) << ui.dump();
+    EXPECT_EQ(server.connections(), 2);
+}
+
+namespace {
+struct AutoCancelUi : RecordingUi {
+    bool autoCancelFtpSpeedLimit() override { return true; }
+};
+}  // namespace
+
+TEST_F(FtpDialogueTest, TransferEndSwitchesTheSpeedLimitOffOnlyWhenTheOptionSaysSo) {
+    const std::string data = content(200000);
+    for (bool autoCancel : {false, true}) {
+        SCOPED_TRACE(autoCancel ? "auto cancel" : "limit kept");
+        std::remove(outPath("f.bin").c_str());
+        AppSettings limited = testSettings(out);
+        limited.downloadOptions.set(FLAG_SPEED_LIMIT, true);
+        limited.downloadOptions.speedLimit = 50;
+        AutoCancelUi cancelling;
+        RecordingUi keeping;
+        RecordingUi& shown = autoCancel ? static_cast<RecordingUi&>(cancelling) : keeping;
+        ScriptedFtpServer server;
+        ASSERT_TRUE(server.start({sizedDownload(anonymousLogin(), data)}));
+        DownloadJob limitedJob(limited, shown);
+        limitedJob.newDownload.strURL = server.url("/f.bin");
+        EXPECT_EQ(runJob(limitedJob, shown, 60), STAGE_ENDED) << shown.dump();
+        EXPECT_TRUE(fileContent(outPath("f.bin")) == data) << shown.dump();
+        EXPECT_TRUE(shown.has(LOG_INFO, text(81))) << shown.dump();
+        EXPECT_EQ(limited.downloadOptions.has(FLAG_SPEED_LIMIT), !autoCancel);
+    }
+}

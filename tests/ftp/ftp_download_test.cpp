@@ -4,6 +4,7 @@
 // kept temporary file resumed as start-up loads it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "protocol/ftp_client.h"
@@ -156,4 +157,26 @@ TEST_F(FtpDownloadTest, KeptTemporaryFileResumesFromStartUp) {
     EXPECT_TRUE(fileHasPattern(outPath("k.bin"), size));
     EXPECT_FALSE(fileExists(temp));
     EXPECT_GT(firstResumeOffset(ui, 0), 300000u) << ui.dump();
+}
+
+TEST_F(FtpDownloadTest, RefusedSecondLogInLeavesTheWholeFileToSessionZero) {
+    const uint64_t size = 3000000;
+    writePatternFile(www + "/one.bin", size);
+    testservers::VsftpdServer server;
+    // One connection per address: the split's second log-in is refused.
+    ASSERT_TRUE(server.start(www, 1500000, 1));
+    settings.downloadOptions.set(FLAG_SPLIT, true);
+    // The server may still count the probe of its start for a moment:
+    // session 0 then waits and tries again.
+    settings.downloadOptions.set(FLAG_RETRY_ON_ERROR, true);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/one.bin");
+    EXPECT_EQ(runJob(job, ui, 120), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("one.bin"), size));
+    std::vector<std::string> second = ui.rowsOf(1);
+    auto has = [&](const std::string& row) { return std::find(second.begin(), second.end(), row) != second.end(); };
+    EXPECT_TRUE(has("1|" + text(71))) << ui.dump();
+    EXPECT_TRUE(has("1|" + text(38))) << ui.dump();
+    EXPECT_FALSE(has("2|" + text(85))) << ui.dump();
 }

@@ -85,7 +85,7 @@ int listenLoopback(uint16_t& port) {
 
 // ---- vsftpd -------------------------------------------------------------------
 
-bool VsftpdServer::start(const std::string& root, int maxRate) {
+bool VsftpdServer::start(const std::string& root, int maxRate, int maxPerIp) {
     stop();
     dir_ = new TempDir("dorimel-vsftpd");
     root_ = root;
@@ -102,7 +102,8 @@ bool VsftpdServer::start(const std::string& root, int maxRate) {
              << "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=" << passiveLow
              << "\npasv_max_port=" << passiveLow + 200 << "\n"
              << "connect_from_port_20=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
-             << "vsftpd_log_file=" << d << "/vsftpd.log\nmax_per_ip=0\nmax_clients=0\n"
+             << "vsftpd_log_file=" << d << "/vsftpd.log\nmax_clients=0\n"
+             << "max_per_ip=" << maxPerIp << "\n"
              << "anon_max_rate=" << maxRate << "\n";
         if (!writeFile(d + "/vsftpd.conf", conf.str())) return false;
         if (!process_.start({"/usr/sbin/vsftpd", d + "/vsftpd.conf"}, d + "/stdout.log", true)) return false;
@@ -255,6 +256,10 @@ void ScriptedFtpServer::serve(int fd, size_t index) {
                     }
                 }
                 if (!step.endBeforeData) sendAll(fd, step.afterData);
+            }
+            if (step.closeAfter) {
+                ok = false;
+                break;
             }
         }
     }

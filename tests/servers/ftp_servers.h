@@ -26,8 +26,9 @@ class VsftpdServer {
 public:
     VsftpdServer() = default;
     ~VsftpdServer() { stop(); }
-    // maxRate: bytes per second of each transfer (0: no limit).
-    bool start(const std::string& root, int maxRate = 0);
+    // maxRate: bytes per second of each transfer (0: no limit); maxPerIp:
+    // simultaneous connections from one address (0: no limit).
+    bool start(const std::string& root, int maxRate = 0, int maxPerIp = 0);
     void stop();
     uint16_t port() const { return port_; }
     // "ftp://127.0.0.1:<port>" + root + path (path starts with "/").
@@ -80,6 +81,9 @@ struct FtpStep {
     // Keep the data connection open until the end of the script (after the
     // remaining steps) instead of closing it right after the data.
     bool closeDataLater = false;
+    // Close the control connection after this step (the rest of the script
+    // is dropped).
+    bool closeAfter = false;
 };
 
 class ScriptedFtpServer {
