@@ -1,0 +1,542 @@
+#!/usr/bin/env python3
+"""HTTP downloads with the real dorimel.exe under Wine against our fault server
+on 127.0.0.1, seen through the UI automation tool.
+
+  files     -nd 1 -ac 1 -td <folder> <url>: 1 byte, 100000, 100001 and 50 MB
+            files arrive byte-identical, the window closes itself with exit
+            code 0 and no temporary file is left; with -sp 1 the second
+            session asks for "Range: bytes=<half>-" (100000 bytes are never
+            split, 100001 are).
+  progress  a slow split download: title, elapsed and remaining time, speed
+            and the two-part progress bar while it runs (a screenshot is kept
+            as an artefact); the toolbar's stop button, close, Yes to the
+            cancel question, No to the delete question; the kept temporary
+            file named on the command line (with -ac 1 overriding the loaded
+            settings) finishes the download byte-identical with Range requests
+            from where each session stopped.
+
+usage: download_test.py files|progress --dorimel EXE --uiauto EXE --probe EXE
+                        --server fault_server.py --artifacts DIR
+"""
+import argparse
+import ctypes
+import filecmp
+import os
+import random
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
+from uiauto import UiAuto, UiAutoError, unescape, windows_path  # noqa: E402
+
+CONFIRM = "確認"
+CANCEL_QUESTION = "ダウンロードをキャンセルしますか？"
+DELETE_QUESTION = "ダウンロード中のファイルを削除しますか？"
+STOPPED_ROW = "停止しました"
+TEMP_SUFFIX = ".dorimelt"
+STATE_BLOCK = 512000
+
+# Controls of the download window.
+CLOSE_BUTTON = 2
+ELAPSED = 1028
+REMAINING = 1030
+SPEED = 1031
+RETRIES = 1026
+TOOLBAR = 111
+RESUME = 400
+STOP = 401
+SESSION0_LOG = 100
+LOG_TABS = 1004
+OPEN_FILE = 3
+OPEN_FOLDER = 4
+HASH_MENU = 1041
+FINISHED_TITLE = "ダウンロードの完了"
+FINISHED_ROW = "完了しました。"
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL: " + what, flush=True)
+    return condition
+
+
+# ---- files and the server ------------------------------------------------------
+
+def write_content(path, size, seed):
+    """Random bytes (never repeating at another offset in practice)."""
+    rng = random.Random(seed)
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            n = min(left, 1 << 20)
+            f.write(rng.randbytes(n))
+            left -= n
+
+
+def _die_with_parent():
+    # The server must not outlive the test when the test is killed.
+    try:
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except OSError:
+        pass
+
+
+class FaultServer:
+    """tests/servers/fault_server.py on a free port of 127.0.0.1."""
+
+    def __init__(self, script, root, record):
+        self.record = record
+        self.process = subprocess.Popen([sys.executable, script, "--root", root, "--record", record],
+                                        stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                        preexec_fn=_die_with_parent)
+        ready, _, _ = select.select([self.process.stdout], [], [], 20)
+        line = self.process.stdout.readline().decode() if ready else ""
+        if not line.startswith("PORT "):
+            self.stop()
+            raise RuntimeError("the fault server did not start")
+        self.port = int(line.split()[1])
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def requests(self):
+        """Header texts of every request so far, in arrival order."""
+        result, n = [], 1
+        while os.path.exists(os.path.join(self.record, "%d.req" % n)):
+            with open(os.path.join(self.record, "%d.req" % n), "rb") as f:
+                result.append(f.read().decode("latin-1"))
+            n += 1
+        return result
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def range_of(request):
+    """The value of the request's Range header, or None."""
+    for line in request.split("\r\n")[1:]:
+        name, _, value = line.partition(":")
+        if name.lower() == "range":
+            return value.strip()
+    return None
+
+
+def program_folder(folder, exe):
+    """A private copy of the program, so that its options file is the test's."""
+    os.makedirs(folder)
+    program = os.path.join(folder, "dorimel.exe")
+    shutil.copy(exe, program)
+    return program
+
+
+# ---- the window ------------------------------------------------------------------
+
+class Run:
+    """One dorimel.exe process and its download window."""
+
+    def __init__(self, ui, probe, program, arguments):
+        self.ui, self.probe = ui, probe
+        self.pid = ui.start(program, *arguments)
+        self.exited = False
+        self.hwnd = None
+
+    def window(self):
+        if self.hwnd is None:
+            # The caption changes while downloading: any window of the process
+            # that is not a message box.
+            w = self.ui.wait_window(pid=self.pid, timeout_ms=60000)
+            self.hwnd = w["hwnd"]
+        return self.hwnd
+
+    def title(self):
+        for w in self.ui.windows(self.pid):
+            if w["hwnd"] == self.hwnd:
+                return w["title"]
+        return None
+
+    def controls(self):
+        return {c["id"]: c for c in self.ui.dump(self.window())}
+
+    def toolbar(self):
+        buttons = {}
+        for line in self.ui.call("toolbar", "--hwnd", self.window(), "--id", TOOLBAR).splitlines():
+            f = line.split("\t")
+            if f[0] == "button":
+                buttons[int(f[2])] = {"enabled": f[3] == "enabled=1", "checked": f[4] == "checked=1"}
+        return buttons
+
+    def log_texts(self, list_id=SESSION0_LOG):
+        """The messages of a session's log, in order."""
+        texts = []
+        for line in self.ui.call("listview", "--hwnd", self.window(), "--id", list_id).splitlines():
+            f = line.split("\t")
+            if f[0] == "row" and len(f) > 3:
+                texts.append(unescape(f[3]))  # the message, after the time
+        return texts
+
+    def tabs(self):
+        return [unescape(line.split("\t")[3]) for line in
+                self.ui.call("tabs", "--hwnd", self.window(), "--id", LOG_TABS).splitlines()
+                if line.startswith("tab\t")]
+
+    def probe_call(self, *args):
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            done = subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win",
+                                                "wine_run.sh"), self.probe] + [str(a) for a in args],
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=90)
+            out.seek(0)
+            err.seek(0)
+            if done.returncode != 0:
+                raise UiAutoError("download_probe %s: %s" % (" ".join(map(str, args)),
+                                                            err.read().decode("utf-8", "replace").strip()))
+            return out.read().decode("utf-8", "replace")
+
+    def bar(self):
+        """(width, [(first, last), ...]) of the progress bar's painted runs."""
+        f = self.probe_call("bar", "--hwnd", self.window()).strip().split("\t")
+        runs = [tuple(int(x) for x in r.split("-")) for r in f[2].split(",")] if len(f) > 2 and f[2] else []
+        return int(f[1]), runs
+
+    def screenshot(self, png_path):
+        os.makedirs(os.path.dirname(png_path), exist_ok=True)
+        bmp = png_path[:-4] + ".bmp"
+        self.ui.call("screenshot", "--hwnd", self.window(), windows_path(bmp))
+        bmp_to_png(bmp, png_path)
+        os.remove(bmp)
+        print("screenshot: " + png_path, flush=True)
+
+    def wait_exit(self, timeout_ms):
+        code = self.ui.wait_exit(self.pid, timeout_ms=timeout_ms)
+        self.exited = True
+        return code
+
+    def kill(self):
+        if not self.exited:
+            self.ui.kill(self.pid)
+            self.exited = True
+
+
+def bmp_to_png(bmp_path, png_path):
+    """A 24-bit bottom-up BMP (as uiauto writes it) as a PNG file."""
+    with open(bmp_path, "rb") as f:
+        data = f.read()
+    offset = struct.unpack_from("<I", data, 10)[0]
+    width, height = struct.unpack_from("<ii", data, 18)
+    stride = (width * 3 + 3) & ~3
+    raw = bytearray()
+    for y in range(height - 1, -1, -1):
+        row = data[offset + y * stride: offset + y * stride + width * 3]
+        raw.append(0)
+        for x in range(0, width * 3, 3):
+            raw += bytes((row[x + 2], row[x + 1], row[x]))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+    png += chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b"")
+    with open(png_path, "wb") as f:
+        f.write(png)
+
+
+def wait_for(what, probe, timeout_s):
+    """Polls probe() (bounded) until it returns a true value; that value, or None."""
+    deadline = time.time() + timeout_s
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.time() > deadline:
+            check(False, "timed out waiting for " + what)
+            return None
+        time.sleep(0.2)
+
+
+# ---- files ------------------------------------------------------------------------
+
+MB50 = 50 * 1024 * 1024
+
+# (name, size, split, the Range the second session must ask for or None)
+FILE_CASES = [
+    ("one.bin", 1, True, None),
+    ("f100000.bin", 100000, True, None),
+    ("f100001.bin", 100001, True, "bytes=50000-"),
+    ("big.bin", MB50, False, None),
+    ("big.bin", MB50, True, "bytes=%d-" % (MB50 // 2)),
+]
+
+
+def pace_for(size):
+    """A drip that lets the second session connect before the first one is
+    through, on a loaded machine: about 0.5 s for 100001 bytes, 8 s for 50 MB."""
+    if size <= 1:
+        return ""
+    piece = 8192 if size < 1 << 20 else 131072
+    return "drip=%d:%d" % (piece, 40 if size < 1 << 20 else 20)
+
+
+def test_files(ui, probe, exe, folder, server_script):
+    root = os.path.join(folder, "www")
+    os.mkdir(root)
+    for i, (name, size, _, _) in enumerate(FILE_CASES):
+        if not os.path.exists(os.path.join(root, name)):
+            write_content(os.path.join(root, name), size, seed=i)
+    program = program_folder(os.path.join(folder, "program"), exe)
+    for n, (name, size, split, expected_range) in enumerate(FILE_CASES):
+        what = "%s (%d bytes, -sp %d)" % (name, size, split)
+        print("case: " + what, flush=True)
+        record = os.path.join(folder, "record%d" % n)
+        dest = os.path.join(folder, "dest%d" % n)
+        os.mkdir(record)
+        os.mkdir(dest)
+        server = FaultServer(server_script, root, record)
+        pace = pace_for(size) if split else ""
+        url = server.url(("/x/%s/%s" % (pace, name)) if pace else "/f/" + name)
+        run = Run(ui, None, program, ["-nd", "1", "-ac", "1", "-sp", "1" if split else "0",
+                                      "-td", windows_path(dest), url])
+        started = time.time()
+        try:
+            code = run.wait_exit(timeout_ms=180000)
+            print("  finished in %.1f s" % (time.time() - started), flush=True)
+            check(code == 0, "%s: exit code %d" % (what, code))
+        except UiAutoError as e:
+            check(False, "%s: %s" % (what, e))
+        finally:
+            run.kill()
+            server.stop()
+        target = os.path.join(dest, name)
+        check(sorted(os.listdir(dest)) == [name], "%s: destination holds %r" % (what, os.listdir(dest)))
+        if os.path.exists(target):
+            check(os.path.getsize(target) == size, "%s: %d bytes arrived" % (what, os.path.getsize(target)))
+            check(filecmp.cmp(target, os.path.join(root, name), shallow=False), "%s: content differs" % what)
+        requests = server.requests()
+        ranges = [range_of(r) for r in requests]
+        expected = [None] + ([expected_range] if expected_range else [])
+        check(ranges == expected, "%s: Range headers %r, expected %r" % (what, ranges, expected))
+        shutil.rmtree(dest, ignore_errors=True)
+    test_finished_window(ui, probe, program, folder, server_script, root)
+
+
+def test_finished_window(ui, probe, program, folder, server_script, root):
+    """Without -ac 1 the window stays after the end, showing the final state."""
+    name = "f100001.bin"
+    what = "finished window (-ac 0)"
+    print("case: " + what, flush=True)
+    record = os.path.join(folder, "record-finished")
+    dest = os.path.join(folder, "dest-finished")
+    os.mkdir(record)
+    os.mkdir(dest)
+    server = FaultServer(server_script, root, record)
+    run = Run(ui, probe, program, ["-nd", "1", "-ac", "0", "-sp", "1", "-td", windows_path(dest),
+                                   server.url("/f/" + name)])
+    try:
+        done = ui.wait_window(pid=run.pid, title=FINISHED_TITLE, timeout_ms=60000)
+        run.hwnd = done["hwnd"]
+        c = run.controls()
+        for control in (OPEN_FILE, OPEN_FOLDER, HASH_MENU):
+            check(c[control]["enabled"], "%s: control %d not enabled" % (what, control))
+        check(c[CLOSE_BUTTON]["text"] == "閉じる", "%s: close button %r" % (what, c[CLOSE_BUTTON]["text"]))
+        check(c[REMAINING]["text"] == "00:00:00", "%s: remaining %r" % (what, c[REMAINING]["text"]))
+        check(c[SPEED]["text"] == "0.00 kb/s", "%s: speed %r" % (what, c[SPEED]["text"]))
+        buttons = run.toolbar()
+        check(not buttons[RESUME]["enabled"] and not buttons[STOP]["enabled"], "%s: toolbar %r" % (what, buttons))
+        check(FINISHED_ROW in run.log_texts(), "%s: no %r row" % (what, FINISHED_ROW))
+        width, runs = run.bar()
+        check(runs == [(0, width)], "%s: progress bar %r of width %d" % (what, runs, width))
+        check(filecmp.cmp(os.path.join(dest, name), os.path.join(root, name), shallow=False),
+              "%s: content differs" % what)
+        # Ended: closing asks nothing.
+        ui.call("click", "--hwnd", run.hwnd, "--id", CLOSE_BUTTON)
+        check(run.wait_exit(timeout_ms=30000) == 0, "%s: exit code" % what)
+    except UiAutoError as e:
+        check(False, "%s: %s" % (what, e))
+    finally:
+        run.kill()
+        server.stop()
+
+
+# ---- progress, stop and resume ----------------------------------------------------
+
+SLOW_SIZE = 4 * 1024 * 1024
+TIME = re.compile(r"^\d\d:\d\d:\d\d$")
+
+
+def seconds(text):
+    h, m, s = (int(x) for x in text.split(":"))
+    return h * 3600 + m * 60 + s
+
+
+def test_progress(ui, probe, exe, folder, server_script, artifacts):
+    root = os.path.join(folder, "www")
+    os.mkdir(root)
+    name = "slow.bin"
+    write_content(os.path.join(root, name), SLOW_SIZE, seed=7)
+    record = os.path.join(folder, "record")
+    dest = os.path.join(folder, "dest")
+    os.mkdir(record)
+    os.mkdir(dest)
+    program = program_folder(os.path.join(folder, "program"), exe)
+    server = FaultServer(server_script, root, record)
+    # Both sessions' first requests drip at about 80 KiB/s each; the resumed
+    # requests are served at full speed.
+    url = server.url("/x/drip=4096:50,times=2/" + name)
+    print("case: a slow split download, shown, stopped and kept", flush=True)
+    run = Run(ui, probe, program, ["-nd", "1", "-ac", "0", "-sp", "1", "-td", windows_path(dest), url])
+    resumed = None
+    try:
+        run.window()
+        # Both sessions receive, two seconds have passed and the speed and
+        # the remaining time have been shown.
+        def running():
+            c = run.controls()
+            width, runs = run.bar()
+            if (len(runs) == 2 and seconds_or_0(c[ELAPSED]["text"]) >= 2
+                    and c[SPEED]["text"] not in ("", "0.00 kb/s") and TIME.match(c[REMAINING]["text"])):
+                return c, width, runs
+            return None
+
+        seen = wait_for("both sessions running with the figures shown", running, 60)
+        if seen:
+            c, width, runs = seen
+            title = run.title()
+            print("  title %r, elapsed %r, remaining %r, speed %r, retries %r, bar %d %r" % (
+                title, c[ELAPSED]["text"], c[REMAINING]["text"], c[SPEED]["text"], c[RETRIES]["text"],
+                width, runs), flush=True)
+            m = re.match(r"^(\d+)% / slow\.bin $", title or "")
+            check(m is not None, "title while running: %r" % title)
+            speed = re.match(r"^(\d+\.\d\d) kb/s$", c[SPEED]["text"])
+            # Two sessions of about 80 KiB/s each; generous bounds for a loaded machine.
+            check(speed is not None and 20 <= float(speed.group(1)) <= 400, "speed %r" % c[SPEED]["text"])
+            remaining = seconds(c[REMAINING]["text"])
+            check(5 <= remaining <= 600, "remaining time %r" % c[REMAINING]["text"])
+            # The first start counts as the first attempt; the split does not count.
+            check(c[RETRIES]["text"] == "1 / 32", "retries %r" % c[RETRIES]["text"])
+            tabs = run.tabs()
+            check(len(tabs) == 2 and re.match(r"^\d+K / 2048K - \d+\.\d\d kb/s$", tabs[0]) is not None
+                  and re.match(r"^\d+K / 4096K - \d+\.\d\d kb/s$", tabs[1]) is not None,
+                  "tab texts %r" % tabs)
+            check(c[CLOSE_BUTTON]["text"] == "ｷｬﾝｾﾙ", "close button while running: %r" % c[CLOSE_BUTTON]["text"])
+            # The first half's run starts at the left edge, the second at the middle.
+            (a0, a1), (b0, b1) = runs
+            check(a0 == 0 and a1 < width // 2 and abs(b0 - width // 2) <= 1 and b1 < width,
+                  "progress bar runs %r of width %d" % (runs, width))
+            run.screenshot(os.path.join(artifacts, "wine_download_progress.png"))
+
+        buttons = run.toolbar()
+        check(not buttons[RESUME]["enabled"] and buttons[STOP]["enabled"], "toolbar while running: %r" % buttons)
+        run.probe_call("toolbar-click", "--hwnd", run.window(), "--id", STOP)
+        buttons = wait_for("the stopped toolbar",
+                           lambda: (lambda b: b if b[RESUME]["enabled"] and not b[STOP]["enabled"] else None)(
+                               run.toolbar()), 20)
+        wait_for("the speed shown as 0 after the stop",
+                 lambda: run.controls()[SPEED]["text"] == "0.00 kb/s", 20)
+        check(STOPPED_ROW in run.log_texts(), "no stopped row in session 0's log")
+        stopped_title = run.title()
+        check(re.match(r"^\d+% / slow\.bin $", stopped_title or "") is not None,
+              "title after the stop: %r" % stopped_title)
+
+        ui.call("click", "--hwnd", run.window(), "--id", CLOSE_BUTTON)
+        box = ui.msgbox(run.pid)
+        check(box.get("caption") == CONFIRM and box.get("text") == CANCEL_QUESTION
+              and box.get("buttons") == "Yes,No" and box.get("icon") == "question",
+              "cancel question %r" % box)
+        ui.answer(run.pid, "yes")
+        box = wait_for("the delete question", lambda: delete_question(ui, run.pid), 30)
+        if box:
+            check(box.get("caption") == CONFIRM and box.get("buttons") == "Yes,No", "delete question %r" % box)
+            ui.answer(run.pid, "no")
+        check(run.wait_exit(timeout_ms=30000) == 0, "exit code after keeping the file")
+        kept = os.path.join(dest, name + TEMP_SUFFIX)
+        check(sorted(os.listdir(dest)) == [name + TEMP_SUFFIX], "after keeping: %r" % os.listdir(dest))
+        if not os.path.exists(kept):
+            return
+        check(os.path.getsize(kept) > STATE_BLOCK, "the kept file holds no data (%d bytes)" % os.path.getsize(kept))
+        first_requests = len(server.requests())
+        check(first_requests == 2, "%d requests before the resume" % first_requests)
+
+        print("case: the kept file named on the command line", flush=True)
+        # -ac 1 after the file name overrides the loaded CloseAtEnd (0): the
+        # window closes itself at the end.
+        resumed = Run(ui, probe, program, [windows_path(kept), "-ac", "1"])
+        started = time.time()
+        check(resumed.wait_exit(timeout_ms=120000) == 0, "exit code of the resumed run")
+        print("  resumed run took %.1f s" % (time.time() - started), flush=True)
+        target = os.path.join(dest, name)
+        check(sorted(os.listdir(dest)) == [name], "after the resume: %r" % os.listdir(dest))
+        if os.path.exists(target):
+            check(filecmp.cmp(target, os.path.join(root, name), shallow=False), "the resumed file differs")
+        later = [range_of(r) for r in server.requests()[first_requests:]]
+        starts = sorted(int(r[6:-1]) for r in later if r and re.match(r"^bytes=\d+-$", r))
+        print("  resumed requests: %r" % later, flush=True)
+        check(len(starts) == len(later) == 2 and 0 < starts[0] < SLOW_SIZE // 2 < starts[1] < SLOW_SIZE,
+              "resumed requests' ranges %r" % later)
+    except UiAutoError as e:
+        check(False, str(e))
+    finally:
+        run.kill()
+        if resumed:
+            resumed.kill()
+        server.stop()
+
+
+def seconds_or_0(text):
+    return seconds(text) if TIME.match(text) else 0
+
+
+def delete_question(ui, pid):
+    """The message box asking whether to delete the file, once it is up."""
+    try:
+        box = ui.msgbox(pid, timeout_ms=2000)
+    except UiAutoError:
+        return None
+    return box if box.get("text") == DELETE_QUESTION else None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("group", choices=["files", "progress"])
+    parser.add_argument("--dorimel", required=True)
+    parser.add_argument("--uiauto", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--artifacts", required=True)
+    args = parser.parse_args()
+    if not os.environ.get("DISPLAY"):
+        print("no X display: skipped")
+        return 77
+    for program in (args.dorimel, args.uiauto, args.probe):
+        if not os.path.isfile(program):
+            print("missing %s (build the x86_64 Windows tree first)" % program)
+            return 1
+    ui = UiAuto(args.uiauto)
+    folder = tempfile.mkdtemp(prefix="dorimel-download-")
+    try:
+        if args.group == "files":
+            test_files(ui, args.probe, args.dorimel, folder, args.server)
+        else:
+            test_progress(ui, args.probe, args.dorimel, folder, args.server, args.artifacts)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    print("%d failure(s)" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
