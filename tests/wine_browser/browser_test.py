@@ -560,6 +560,7 @@ def group_settings(env):
     check_equal(c[1011]["text"], "a.exe\r\nB.EXE\r\n", "names read back")
     env.ui.call("click", "--pid", pid, "--id", 1000)
     env.ui.call("click", "--pid", pid, "--id", 1001)
+    env.ui.call("settext", "--pid", pid, "--id", 1011, "only.exe")
     env.ui.call("click", "--pid", pid, "--id", 1)
     expect_box(env, pid, "結果", "information", "右クリックメニューのアンインストールが成功しました。",
                "context-menu removed box")
@@ -569,6 +570,29 @@ def group_settings(env):
     check(not any(reg_exists(k) for k in (LAUNCHER_PROGID_KEY, LAUNCHER_KEY, MENU_KEY,
                                            MODULE_KEY, HELPER_KEY)), "everything removed")
     check_equal(reg_value(IE_KEY, "DownloadUI"), None, "DownloadUI removed")
+    values = read_ini(ini)
+    check_equal((values.get("appcount"), values.get("app_0"), values.get("app_1")),
+                ("1", struct_text("only.exe"), struct_text("B.EXE")),
+                "fewer names: AppCount shrinks, older entries stay unread")
+
+    # The module asks before replacing another download manager; No makes
+    # its registration fail, which the settings program reports (message 104).
+    reg_set(IE_KEY, "DownloadUI", OTHER_CLSID)
+    reg_set(OTHER_KEY + "\\InprocServer32", None, r"C:\windows\system32\other.dll")
+    pid, window = settings_dialog(env, server)
+    check_equal(controls(env, window)[1001]["check"], "0", "another manager: not registered")
+    env.ui.call("click", "--pid", pid, "--id", 1001)
+    env.ui.call("click", "--pid", pid, "--id", 1)
+    expect_box(env, pid, "結果", "information", "右クリックメニューのアンインストールが成功しました。",
+               "context-menu removal when it was never installed")
+    box = env.ui.msgbox(pid)
+    check_equal(box.get("caption"), "DorimelDLM インストール", "module's question inside the settings program")
+    env.ui.answer(pid, "no")
+    expect_box(env, pid, "DorimelServer", "none",
+               "ダウンロードマネージャーのインストールに失敗しました。\nこの操作をするための権限がない可能性があります。",
+               "message 104")
+    check_equal(env.ui.wait_exit(pid), 0, "OK ends the program")
+    check_equal(reg_value(IE_KEY, "DownloadUI"), OTHER_CLSID, "declined: other manager kept")
 
     # Without the script page and the module: question, failure, message 102;
     # the settings file is written all the same.
