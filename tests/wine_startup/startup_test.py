@@ -42,6 +42,9 @@ def error_cases(folder):
     short_file = os.path.join(folder, "short.dorimelt")
     with open(short_file, "wb") as f:
         f.write(b"Dorimel:1\r\n" + b"\0" * 1000)
+    no_marker = os.path.join(folder, "other.dorimelt")
+    with open(no_marker, "wb") as f:
+        f.write(b"Something else:1\r\n" + b"\0" * 600000)
     missing = windows_path(os.path.join(folder, "無い ファイル.dorimelt"))
     return [
         ("missing value", ["-rf"], COMMAND_LINE_ERROR, "-rf の引数がありません"),
@@ -64,6 +67,8 @@ def error_cases(folder):
          COMMAND_LINE_ERROR, FILE_NOT_FOUND + " : 5"),
         ("temporary file shorter than its state block", [windows_path(short_file)],
          COMMAND_LINE_ERROR, BROKEN_FILE + " : " + windows_path(short_file)),
+        ("temporary file without the marker", [windows_path(no_marker)],
+         COMMAND_LINE_ERROR, BROKEN_FILE + " : " + windows_path(no_marker)),
     ]
 
 
