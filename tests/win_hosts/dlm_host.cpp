@@ -7,7 +7,7 @@
 //   dlm_host com-checks DLL           class-object and object behaviour, one line each
 //   dlm_host download URL [--site PAGE] [--site-without-address] [--press VK]
 //                         [--other-thread] [--dropped-site-object PAGE] [--no-canonicalize]
-//                         [--literal-moniker]
+//                         [--literal-moniker] [--threads N]
 //                                     "result 0x%08X" of Download
 //   dlm_host cmdline NAME [MS]        waits up to MS (default 20000) for a process
 //                                     whose executable is NAME; "process<TAB>pid<TAB>command line"
@@ -213,6 +213,7 @@ int download(int argc, wchar_t** argv) {
     DownloadRequest request;
     request.url = argv[2];
     bool otherThread = false;
+    int threads = 0;
     for (int i = 3; i < argc; ++i) {
         std::wstring option = argv[i];
         if (option == L"--site" && i + 1 < argc) {
@@ -231,10 +232,32 @@ int download(int argc, wchar_t** argv) {
             request.literalMoniker = true;  // the display name is the text exactly
         } else if (option == L"--other-thread") {
             otherThread = true;
+        } else if (option == L"--threads" && i + 1 < argc) {
+            threads = _wtoi(argv[++i]);
         }
     }
     HRESULT result;
-    if (otherThread) {
+    if (threads > 0) {
+        // Browser windows on several threads at once: thread i has its own
+        // site object (page PAGE?t=i) and downloads URL?t=i.
+        std::vector<DownloadRequest> requests(static_cast<size_t>(threads), request);
+        std::vector<HANDLE> handles;
+        for (int i = 0; i < threads; ++i) {
+            std::wstring tag = L"?t=" + std::to_wstring(i);
+            requests[static_cast<size_t>(i)].url += tag;
+            requests[static_cast<size_t>(i)].page += tag;
+            handles.push_back(CreateThread(nullptr, 0, downloadThread, &requests[static_cast<size_t>(i)],
+                                           0, nullptr));
+        }
+        WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, INFINITE);
+        result = S_OK;
+        for (HANDLE handle : handles) {
+            DWORD code = 0;
+            GetExitCodeThread(handle, &code);
+            if (static_cast<HRESULT>(code) != S_OK) result = static_cast<HRESULT>(code);
+            CloseHandle(handle);
+        }
+    } else if (otherThread) {
         // The site object stays on the main thread; the download runs elsewhere.
         IUnknown* siteObject = nullptr;
         if (request.site) {

@@ -447,6 +447,21 @@ def group_handoff(env):
     run_case("site object already freed", released, "http://127.0.0.1/d.zip",
              ["--dropped-site-object", page], S_OK, "http://127.0.0.1/d.zip")
     kill_started(env, "dorimel.exe", folder)
+    # Three browser windows on three threads: each download gets its own page.
+    write_ini(ini, [("AllowLoad", "*")] + released)
+    code, lines = HostRun(env, env.host, "download", "http://127.0.0.1/m.zip",
+                          "--site", page, "--threads", 3).finish()
+    check_equal(lines[-1:], ["result " + S_OK], "three threads: Download results")
+    expected = sorted(exe + "http://127.0.0.1/m.zip?t=%d -rf %s?t=%d" % (i, page, i)
+                      for i in range(3))
+    deadline = time.monotonic() + 30
+    started = []
+    while time.monotonic() < deadline:
+        started = sorted(c for _, c in started_command_lines(env, "dorimel.exe", folder))
+        if len(started) >= 3:
+            break
+    check_equal(started, expected, "three threads: each with its own referer")
+    kill_started(env, "dorimel.exe", folder)
     run_case("browser without an address", released, "http://127.0.0.1/e.zip",
              ["--site-without-address"], S_OK, "http://127.0.0.1/e.zip")
     kill_started(env, "dorimel.exe", folder)
