@@ -64,6 +64,18 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
+// Runs handler and returns its result, or fallback when it throws: no
+// exception may cross the platform's message dispatcher. For the window
+// procedures of subclassed controls (the dialog procedure guards itself).
+template <typename Handler, typename Result>
+Result runGuarded(Handler&& handler, Result fallback) noexcept {
+    try {
+        return handler();
+    } catch (...) {
+        return fallback;
+    }
+}
+
 // Replaces a control's window procedure and returns the previous one, which
 // the new procedure must pass every message on to with CallWindowProcA. Each
 // subclassed control keeps that previous procedure in a process-wide variable

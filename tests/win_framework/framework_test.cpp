@@ -90,6 +90,11 @@ void testExceptionDoesNotEscape() {
     EXPECT(dialog.runModal(nullptr) == 42);
 }
 
+void testGuardedHandler() {
+    EXPECT(runGuarded([] { return LRESULT(7); }, LRESULT(0)) == 7);
+    EXPECT(runGuarded([]() -> LRESULT { throw std::runtime_error("failure"); }, LRESULT(-1)) == -1);
+}
+
 void testMissingTemplate() {
     ProbeDialog dialog(999);
     EXPECT(dialog.runModal(nullptr) == -1);
@@ -264,6 +269,7 @@ public:
                optionsPath->compare(optionsPath->size() - suffix.size(), suffix.size(), suffix) == 0);
         testDialogBinding();
         testExceptionDoesNotEscape();
+        testGuardedHandler();
         testMissingTemplate();
         testControlsAndOwnership();
         testComboBoxEx();
