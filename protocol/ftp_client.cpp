@@ -367,6 +367,7 @@ int FtpClient::restartRefusedRule() {
 
 // Session 1 cannot fetch the second half: session 0 takes the whole rest.
 void FtpClient::giveUpSecondHalf() {
+    if (index_ != 1) return;
     TransferSession& s = session();
     TransferSession& first = job_.session(0);
     s.phase = PHASE_IDLE;
@@ -443,9 +444,11 @@ int FtpClient::ftpReplyError() {
         job_.log(LOG_INFO, engineString(IDS_CLOSED), index_);
         closeControlSocket();
         closeDataSocket();
-        s.phase = PHASE_IDLE;
-        s.position = 0;
         phase() = FTP_IDLE;
+        // A retry of the second half may fail after its first attempt had
+        // already moved session 0's end to the middle: session 0 gets the
+        // whole rest back.
+        giveUpSecondHalf();
         return 0;
     }
     job_.log(LOG_ERROR, engineString(IDS_ERROR_REPLY), index_);
