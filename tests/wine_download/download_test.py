@@ -6,14 +6,17 @@ on 127.0.0.1, seen through the UI automation tool.
             files arrive byte-identical, the window closes itself with exit
             code 0 and no temporary file is left; with -sp 1 the second
             session asks for "Range: bytes=<half>-" (100000 bytes are never
-            split, 100001 are).
-  progress  a slow split download: title, elapsed and remaining time, speed
-            and the two-part progress bar while it runs (a screenshot is kept
-            as an artefact); the toolbar's stop button, close, Yes to the
-            cancel question, No to the delete question; the kept temporary
-            file named on the command line (with -ac 1 overriding the loaded
-            settings) finishes the download byte-identical with Range requests
-            from where each session stopped.
+            split, 100001 are); without -ac 1 the window stays and shows the
+            finished state.
+  progress  a slow split download: title, elapsed and remaining time, speed,
+            tab texts and the two-part progress bar while it runs (a
+            screenshot is kept as an artefact); the toolbar's stop and resume
+            buttons; close, Yes to the cancel question, No to the delete
+            question; the kept temporary file named on the command line (with
+            -ac 1 overriding the loaded settings) finishes the download
+            byte-identical with Range requests from where each session
+            stopped. A download that ends while the cancel question is open
+            keeps its finished file.
 
 usage: download_test.py files|progress --dorimel EXE --uiauto EXE --probe EXE
                         --server fault_server.py --artifacts DIR
@@ -60,6 +63,8 @@ OPEN_FOLDER = 4
 HASH_MENU = 1041
 FINISHED_TITLE = "ダウンロードの完了"
 FINISHED_ROW = "完了しました。"
+TOO_LATE = "終わってしまいました。"
+TOO_LATE_CAPTION = "遅かったです"
 
 failures = []
 
@@ -285,10 +290,10 @@ FILE_CASES = [
 
 def pace_for(size):
     """A drip that lets the second session connect before the first one is
-    through, on a loaded machine: about 0.5 s for 100001 bytes, 8 s for 50 MB."""
+    through, on a loaded machine: about 1 s for 100001 bytes, 8 s for 50 MB."""
     if size <= 1:
         return ""
-    piece = 8192 if size < 1 << 20 else 131072
+    piece = 4096 if size < 1 << 20 else 131072
     return "drip=%d:%d" % (piece, 40 if size < 1 << 20 else 20)
 
 
@@ -394,9 +399,10 @@ def test_progress(ui, probe, exe, folder, server_script, artifacts):
     os.mkdir(dest)
     program = program_folder(os.path.join(folder, "program"), exe)
     server = FaultServer(server_script, root, record)
-    # Both sessions' first requests drip at about 80 KiB/s each; the resumed
-    # requests are served at full speed.
-    url = server.url("/x/drip=4096:50,times=2/" + name)
+    # Both sessions' first requests, and their requests after the resume
+    # button, drip at about 80 KiB/s each; once the kept file is named on the
+    # command line, the rest is served at full speed.
+    url = server.url("/x/drip=4096:50,times=4/" + name)
     print("case: a slow split download, shown, stopped and kept", flush=True)
     run = Run(ui, probe, program, ["-nd", "1", "-ac", "0", "-sp", "1", "-td", windows_path(dest), url])
     resumed = None
@@ -452,6 +458,19 @@ def test_progress(ui, probe, exe, folder, server_script, artifacts):
         check(re.match(r"^\d+% / slow\.bin $", stopped_title or "") is not None,
               "title after the stop: %r" % stopped_title)
 
+        # The resume button: every session goes through the 5-second retry
+        # wait, then asks for the rest of its range.
+        run.probe_call("toolbar-click", "--hwnd", run.window(), "--id", RESUME)
+        buttons = run.toolbar()
+        check(not buttons[RESUME]["enabled"] and buttons[STOP]["enabled"], "toolbar after resuming: %r" % buttons)
+        wait_for("the requests of the resumed sessions", lambda: len(server.requests()) >= 4, 40)
+        button_starts = range_starts(server.requests()[2:])
+        check(len(button_starts) == 2 and 0 < button_starts[0] < SLOW_SIZE // 2 < button_starts[1] < SLOW_SIZE,
+              "ranges after the resume button: %r" % button_starts)
+        run.probe_call("toolbar-click", "--hwnd", run.window(), "--id", STOP)
+        wait_for("the toolbar stopped again",
+                 lambda: (lambda b: b[RESUME]["enabled"] and not b[STOP]["enabled"])(run.toolbar()), 20)
+
         ui.call("click", "--hwnd", run.window(), "--id", CLOSE_BUTTON)
         box = ui.msgbox(run.pid)
         check(box.get("caption") == CONFIRM and box.get("text") == CANCEL_QUESTION
@@ -469,7 +488,7 @@ def test_progress(ui, probe, exe, folder, server_script, artifacts):
             return
         check(os.path.getsize(kept) > STATE_BLOCK, "the kept file holds no data (%d bytes)" % os.path.getsize(kept))
         first_requests = len(server.requests())
-        check(first_requests == 2, "%d requests before the resume" % first_requests)
+        check(first_requests == 4, "%d requests before the kept file was named" % first_requests)
 
         print("case: the kept file named on the command line", flush=True)
         # -ac 1 after the file name overrides the loaded CloseAtEnd (0): the
@@ -482,11 +501,13 @@ def test_progress(ui, probe, exe, folder, server_script, artifacts):
         check(sorted(os.listdir(dest)) == [name], "after the resume: %r" % os.listdir(dest))
         if os.path.exists(target):
             check(filecmp.cmp(target, os.path.join(root, name), shallow=False), "the resumed file differs")
-        later = [range_of(r) for r in server.requests()[first_requests:]]
-        starts = sorted(int(r[6:-1]) for r in later if r and re.match(r"^bytes=\d+-$", r))
-        print("  resumed requests: %r" % later, flush=True)
-        check(len(starts) == len(later) == 2 and 0 < starts[0] < SLOW_SIZE // 2 < starts[1] < SLOW_SIZE,
-              "resumed requests' ranges %r" % later)
+        later = server.requests()[first_requests:]
+        starts = range_starts(later)
+        print("  resumed requests' ranges: %r (before: %r)" % (starts, button_starts), flush=True)
+        # Each session goes on from where the kept state left it, never earlier.
+        check(len(starts) == len(later) == 2 and len(button_starts) == 2
+              and button_starts[0] <= starts[0] < SLOW_SIZE // 2 and button_starts[1] <= starts[1] < SLOW_SIZE,
+              "resumed requests' ranges %r" % starts)
     except UiAutoError as e:
         check(False, str(e))
     finally:
@@ -494,6 +515,66 @@ def test_progress(ui, probe, exe, folder, server_script, artifacts):
         if resumed:
             resumed.kill()
         server.stop()
+
+
+def range_starts(requests):
+    """The sorted starts of the requests' "Range: bytes=N-" headers (others are left out)."""
+    starts = []
+    for r in requests:
+        m = re.match(r"^bytes=(\d+)-$", range_of(r) or "")
+        if m:
+            starts.append(int(m.group(1)))
+    return sorted(starts)
+
+
+def test_finished_while_asking(ui, probe, exe, folder, server_script):
+    """The download ends while the cancel question is open: Yes then only says
+    it is too late, and the finished file stays."""
+    what = "finished while the cancel question is open"
+    print("case: " + what, flush=True)
+    root = os.path.join(folder, "www-late")
+    record = os.path.join(folder, "record-late")
+    dest = os.path.join(folder, "dest-late")
+    for path in (root, record, dest):
+        os.mkdir(path)
+    name = "late.bin"
+    write_content(os.path.join(root, name), 300000, seed=8)
+    program = program_folder(os.path.join(folder, "program-late"), exe)
+    server = FaultServer(server_script, root, record)
+    run = Run(ui, probe, program, ["-nd", "1", "-ac", "0", "-sp", "0", "-td", windows_path(dest),
+                                   server.url("/x/drip=10000:300/" + name)])
+    try:
+        run.window()
+        # About 9 s of dripping: time enough to ask before the end.
+        wait_for("the temporary file", lambda: os.listdir(dest) == [name + TEMP_SUFFIX], 30)
+        ui.call("click", "--hwnd", run.window(), "--id", CLOSE_BUTTON)
+        box = ui.msgbox(run.pid)
+        check(box.get("text") == CANCEL_QUESTION, "%s: first question %r" % (what, box))
+        # The completion runs inside the question's message loop.
+        ui.wait_window(pid=run.pid, title=FINISHED_TITLE, timeout_ms=60000)
+        ui.answer(run.pid, "yes")
+        box = wait_for("the too-late notice", lambda: too_late_notice(ui, run.pid), 30)
+        if box:
+            check(box.get("caption") == TOO_LATE_CAPTION and box.get("buttons") == "OK", "%s: %r" % (what, box))
+            ui.answer(run.pid, "ok")
+        check(run.wait_exit(timeout_ms=30000) == 0, "%s: exit code" % what)
+    except UiAutoError as e:
+        check(False, "%s: %s" % (what, e))
+    finally:
+        run.kill()
+        server.stop()
+    check(os.listdir(dest) == [name], "%s: destination holds %r" % (what, os.listdir(dest)))
+    if os.path.exists(os.path.join(dest, name)):
+        check(filecmp.cmp(os.path.join(dest, name), os.path.join(root, name), shallow=False),
+              "%s: content differs" % what)
+
+
+def too_late_notice(ui, pid):
+    try:
+        box = ui.msgbox(pid, timeout_ms=2000)
+    except UiAutoError:
+        return None
+    return box if box.get("text") == TOO_LATE else None
 
 
 def seconds_or_0(text):
@@ -532,6 +613,7 @@ def main():
             test_files(ui, args.probe, args.dorimel, folder, args.server)
         else:
             test_progress(ui, args.probe, args.dorimel, folder, args.server, args.artifacts)
+            test_finished_while_asking(ui, args.probe, args.dorimel, folder, args.server)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print("%d failure(s)" % len(failures))
