@@ -15,31 +15,34 @@ namespace {
 // Frees the moniker's display name on every path.
 class TaskMemory {
 public:
+    TaskMemory() = default;
+    TaskMemory(const TaskMemory&) = delete;
+    TaskMemory& operator=(const TaskMemory&) = delete;
     ~TaskMemory() { CoTaskMemFree(text); }
     LPOLESTR text = nullptr;
+};
+
+// Releases a looked-up hook and frees the browser's answer on every path.
+class RefererLookup {
+public:
+    RefererLookup() : hook(g_module.siteMap.acquire(GetCurrentThreadId())) {}
+    RefererLookup(const RefererLookup&) = delete;
+    RefererLookup& operator=(const RefererLookup&) = delete;
+    ~RefererLookup() {
+        SysFreeString(location);
+        if (hook != nullptr) hook->Release();
+    }
+    DownloadHook* hook;
+    BSTR location = nullptr;
 };
 
 // The address of the page shown by the browser registered for this thread,
 // empty when there is none.
 std::string currentReferer() {
-    std::string referer;
-    DownloadHook* hook = g_module.siteMap.acquire(GetCurrentThreadId());
-    if (hook == nullptr) return referer;
-    if (IWebBrowser2* browser = hook->browser()) {
-        BSTR location = nullptr;
-        if (SUCCEEDED(browser->get_LocationURL(&location)) && location != nullptr) {
-            try {
-                referer = toAnsi(location);
-            } catch (...) {
-                SysFreeString(location);
-                hook->Release();
-                throw;
-            }
-            SysFreeString(location);
-        }
-    }
-    hook->Release();
-    return referer;
+    RefererLookup lookup;
+    if (lookup.hook == nullptr || lookup.hook->browser() == nullptr) return {};
+    if (FAILED(lookup.hook->browser()->get_LocationURL(&lookup.location))) return {};
+    return toAnsi(lookup.location);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // 1 when the folder cannot be found. Windows side.
 #include <windows.h>
 #include <mbstring.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -27,6 +28,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         return 1;
     }
     lstrcatA(folder, "DorimelServer.exe");
+    // The shell may use COM objects to start a program.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     ShellExecuteA(nullptr, nullptr, folder, "-setup", nullptr, SW_SHOW);
+    if (SUCCEEDED(com)) CoUninitialize();
     return 0;
 }
