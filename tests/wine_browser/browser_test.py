@@ -204,7 +204,7 @@ def host_output(env, exe, *args):
     return code, [line for line in out.splitlines() if not line.startswith("pid ")]
 
 
-def started_command_lines(env, exe_name, folder, wait_ms=20000):
+def started_command_lines(env, exe_name, folder, wait_ms=60000):
     """(pid, command line) of the processes named exe_name started from folder."""
     code, lines = host_output(env, env.host, "cmdline", exe_name, wait_ms)
     found = []
@@ -220,7 +220,7 @@ def kill_started(env, exe_name, folder):
         env.ui.kill(pid)
 
 
-def wait_gone(env, exe_name, folder, seconds=30):
+def wait_gone(env, exe_name, folder, seconds=60):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if not started_command_lines(env, exe_name, folder, 0):
@@ -399,7 +399,7 @@ def group_handoff(env):
         code, lines = HostRun(env, env.host, "download", url, *options).finish()
         check_equal(code, 0, name + ": host exit code")
         check_equal(lines[-1:], ["result " + result], name + ": Download result")
-        started = started_command_lines(env, "dorimel.exe", folder, 20000 if command_line else 0)
+        started = started_command_lines(env, "dorimel.exe", folder, 60000 if command_line else 0)
         if command_line is None:
             check_equal(started, [], name + ": dorimel.exe not started")
         else:
@@ -454,7 +454,7 @@ def group_handoff(env):
     check_equal(lines[-1:], ["result " + S_OK], "three threads: Download results")
     expected = sorted(exe + "http://127.0.0.1/m.zip?t=%d -rf %s?t=%d" % (i, page, i)
                       for i in range(3))
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 60
     started = []
     while time.monotonic() < deadline:
         started = sorted(c for _, c in started_command_lines(env, "dorimel.exe", folder))
