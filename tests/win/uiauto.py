@@ -32,7 +32,7 @@ def unescape(text):
 
 class UiAuto:
     def __init__(self, uiauto_exe):
-        self.exe = uiauto_exe
+        self.exe = os.path.abspath(uiauto_exe)
 
     def call(self, *args, timeout_ms=30000, check=True):
         """Runs one command; returns its standard output (UTF-8 text)."""

@@ -10,6 +10,7 @@ usage: startup_test.py errors|window --dorimel EXE --uiauto EXE
 import argparse
 import os
 import shutil
+import socket
 import sys
 import tempfile
 import time
@@ -189,6 +190,43 @@ def test_window(ui, exe, folder):
     run_window_case(ui, os.path.join(renamed, "x.y.exe"), "-ac 0", ["-ac", "0", "-nd", "1"], False)
 
 
+def free_port():
+    """A port on 127.0.0.1 that nothing listens on (connections are refused)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_target_folder(ui, exe, folder):
+    """-td with a relative folder: made a full path with a backslash, it
+    prefixes the target name shown in the window. The server refuses, so no
+    temporary file exists and closing asks nothing."""
+    print("case: -td with a relative folder", flush=True)
+    os.mkdir(os.path.join(folder, "sub"))
+    url = "http://127.0.0.1:%d/file.bin" % free_port()
+    previous = os.getcwd()
+    os.chdir(folder)  # the program's current folder is the tool's
+    try:
+        pid = ui.start(exe, "-nd", "1", "-td", "sub", url)
+    finally:
+        os.chdir(previous)
+    try:
+        window = ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)
+        rows = session0_log(ui, pid, "5秒間待機しています")
+        controls = {c["id"]: c for c in ui.dump(window["hwnd"])}
+        expected = windows_path(os.path.join(folder, "sub")) + "\\file.bin"
+        check(controls.get(1034, {}).get("text") == expected,
+              "-td sub: target box %r, expected %r" % (controls.get(1034), expected))
+        check(controls.get(1033, {}).get("text") == url, "-td sub: URL box %r" % controls.get(1033))
+        check(any("5秒間待機しています" in cells for cells in rows), "-td sub: session 0 log %r" % rows)
+    except UiAutoError as e:
+        check(False, "-td sub: %s" % e)
+        ui.kill(pid)
+        return
+    code = close_window(ui, pid, window["hwnd"], "-td sub")
+    check(code in (0, None), "-td sub: exit code %s" % code)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("group", choices=["errors", "window"])
@@ -202,6 +240,7 @@ def main():
         if not os.path.isfile(program):
             print("missing %s (build the x86_64 Windows tree first)" % program)
             return 1
+    args.dorimel = os.path.abspath(args.dorimel)
     ui = UiAuto(args.uiauto)
     folder = tempfile.mkdtemp(prefix="dorimel-startup-")
     try:
@@ -209,6 +248,7 @@ def main():
             test_errors(ui, args.dorimel, folder)
         else:
             test_window(ui, args.dorimel, folder)
+            test_target_folder(ui, args.dorimel, folder)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print("%d failure(s)" % len(failures))
