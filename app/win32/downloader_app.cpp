@@ -20,7 +20,7 @@ namespace {
 DownloaderApp theDownloaderApp;
 
 enum : unsigned {
-    IDS_SOCKET_INIT_FAILED = 1,    // "ソケットの初期化に失敗しました。"
+    IDS_SOCKET_INIT_FAILED = 1,       // "ソケットの初期化に失敗しました。"
     IDS_COMMON_CONTROLS_FAILED = 86,  // "コモンコントロールの初期化に失敗しました。"
 };
 
