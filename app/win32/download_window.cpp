@@ -658,11 +658,12 @@ bool DownloadWindow::askCancelBecauseTargetExists(const std::string& destination
 
 bool DownloadWindow::askDeleteTempFile() {
     return MessageBoxA(hwnd, loadText(IDS_DELETE_QUESTION).c_str(), loadText(IDS_CONFIRM_CAPTION).c_str(),
-                       MB_YESNO | MB_ICONQUESTION) == IDYES;
+                       MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) == IDYES;
 }
 
 void DownloadWindow::showTooLate() {
-    MessageBoxA(hwnd, loadText(IDS_TOO_LATE).c_str(), loadText(IDS_TOO_LATE_CAPTION).c_str(), MB_OK);
+    MessageBoxA(hwnd, loadText(IDS_TOO_LATE).c_str(), loadText(IDS_TOO_LATE_CAPTION).c_str(),
+                MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
 }
 
 void DownloadWindow::showMoveFailed(const std::string& tempPath) {

@@ -555,7 +555,8 @@ def test_finished_while_asking(ui, probe, exe, folder, server_script):
         ui.answer(run.pid, "yes")
         box = wait_for("the too-late notice", lambda: too_late_notice(ui, run.pid), 30)
         if box:
-            check(box.get("caption") == TOO_LATE_CAPTION and box.get("buttons") == "OK", "%s: %r" % (what, box))
+            check(box.get("caption") == TOO_LATE_CAPTION and box.get("buttons") == "OK"
+                  and box.get("icon") == "information", "%s: %r" % (what, box))
             ui.answer(run.pid, "ok")
         check(run.wait_exit(timeout_ms=30000) == 0, "%s: exit code" % what)
     except UiAutoError as e:
