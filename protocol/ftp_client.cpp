@@ -110,10 +110,8 @@ void FtpClient::onControlClosed() {
     if (current == FTP_QUIT) {
         // The server closed instead of answering "QUIT": after a refused
         // restart offset that is the end of the attempt as well.
-        if (stopAfterQuit_) {
-            closeControlSocket();
-            job_.endSession(index_, true);
-        }
+        closeControlSocket();
+        if (stopAfterQuit_) job_.endSession(index_, true);
         return;
     }
     TransferSession& s = session();
