@@ -16,6 +16,21 @@ void DownloadJob::relocateData() {
     int64_t size = fileSize(tempHandle_);
     if (size < static_cast<int64_t>(STATE_BLOCK_SIZE)) return;
     int64_t dataSize = size - static_cast<int64_t>(STATE_BLOCK_SIZE);
+    // Where the file system can drop the state block in place (it is exactly
+    // 125 blocks of 4096 bytes), the data reaches the front without being
+    // read and written again; elsewhere it is copied forward block by block.
+    switch (fileCollapseFront(tempHandle_, static_cast<int64_t>(STATE_BLOCK_SIZE))) {
+    case COLLAPSE_DONE:
+        ui_.setTitle(formatText("%d %% / %s", 100, engineString(99).c_str()));
+        nextWriteOffset_ = -1;
+        return;
+    case COLLAPSE_FAILED:
+        log(LOG_FATAL, engineString(98), 0);
+        nextWriteOffset_ = -1;
+        return;
+    case COLLAPSE_UNSUPPORTED:
+        break;
+    }
     char* buffer = receiveBuffer();
     int64_t copied = 0;
     int lastPercent = -1;

@@ -46,6 +46,14 @@ int64_t fileSize(FileHandle file);
 bool fileSetSize(FileHandle file, int64_t size);
 // Forces written data to the disk (FlushFileBuffers / fdatasync).
 bool fileFlush(FileHandle file);
+// Removes the first `bytes` bytes of the file in place, moving everything
+// after them to the front without copying (Linux: fallocate with
+// FALLOC_FL_COLLAPSE_RANGE). COLLAPSE_UNSUPPORTED (file system, alignment or
+// platform) leaves the file untouched, so the caller may copy instead;
+// COLLAPSE_FAILED means the file system failed during the operation. The
+// position is left at 0.
+enum CollapseResult { COLLAPSE_DONE, COLLAPSE_UNSUPPORTED, COLLAPSE_FAILED };
+CollapseResult fileCollapseFront(FileHandle file, int64_t bytes);
 // Closes; closing NO_FILE does nothing.
 void fileClose(FileHandle file);
 

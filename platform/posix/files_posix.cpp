@@ -167,6 +167,22 @@ bool fileSetSize(FileHandle file, int64_t size) {
 
 bool fileFlush(FileHandle file) { return fdatasync(int(file)) == 0 || failed(); }
 
+CollapseResult fileCollapseFront(FileHandle file, int64_t bytes) {
+    // The range must be a multiple of the file system's block size and end
+    // before the end of the file; tmpfs, vfat, NFS and others refuse with
+    // EOPNOTSUPP, misaligned ranges with EINVAL. Those refusals change nothing.
+    if (bytes <= 0 || bytes >= fileSize(file)) return COLLAPSE_UNSUPPORTED;
+    if (fallocate(int(file), FALLOC_FL_COLLAPSE_RANGE, 0, off_t(bytes)) != 0) {
+        lastError = errno;
+        if (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS || errno == EPERM ||
+            errno == ETXTBSY || errno == ENODEV)
+            return COLLAPSE_UNSUPPORTED;
+        return COLLAPSE_FAILED;
+    }
+    fileSeek(file, 0);
+    return COLLAPSE_DONE;
+}
+
 void fileClose(FileHandle file) {
     if (file != NO_FILE) close(int(file));
 }

@@ -126,6 +126,9 @@ bool fileSetSize(FileHandle file, int64_t size) {
 
 bool fileFlush(FileHandle file) { return FlushFileBuffers(asHandle(file)) || failed(); }
 
+// NTFS has no way to drop the front of a file in place: the engine copies.
+CollapseResult fileCollapseFront(FileHandle, int64_t) { return COLLAPSE_UNSUPPORTED; }
+
 void fileClose(FileHandle file) {
     if (file != NO_FILE) CloseHandle(asHandle(file));
 }
