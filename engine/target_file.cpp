@@ -212,6 +212,9 @@ TempFileLoadResult DownloadJob::loadTempFile(const std::string& path, AppSetting
         result.errorText = refused;
         return result;
     }
+    // The name comes from the file, not from this run: clean it as a server's
+    // name is cleaned, so that a crafted "../x" cannot leave the folder.
+    job_.targetFile = cleanFileName(job_.targetFile);
     // Sessions must fit the loaded size, or their writes would land outside it.
     for (const TransferSession& s : sessions_) {
         bool fits = job_.contentLength < 0 ||
