@@ -16,7 +16,8 @@ on 127.0.0.1, seen through the UI automation tool.
             -ac 1 overriding the loaded settings) finishes the download
             byte-identical with Range requests from where each session
             stopped. A download that ends while the cancel question is open
-            keeps its finished file.
+            keeps its finished file; closing before any data asks nothing;
+            Yes to the delete question removes the temporary file only.
 
 usage: download_test.py files|progress --dorimel EXE --uiauto EXE --probe EXE
                         --server fault_server.py --artifacts DIR
@@ -570,6 +571,65 @@ def test_finished_while_asking(ui, probe, exe, folder, server_script):
               "%s: content differs" % what)
 
 
+def test_close_and_delete(ui, probe, exe, folder, server_script):
+    """Closing before any data arrived asks nothing and leaves nothing; Yes to
+    the delete question (direct delete configured) removes the temporary file
+    and nothing else."""
+    root = os.path.join(folder, "www-delete")
+    record = os.path.join(folder, "record-delete")
+    for path in (root, record):
+        os.mkdir(path)
+    name = "gone.bin"
+    write_content(os.path.join(root, name), 1 << 20, seed=9)
+    program = program_folder(os.path.join(folder, "program-delete"), exe)
+    with open(os.path.join(os.path.dirname(program), "dorimel.ini"), "w", newline="\r\n") as f:
+        f.write("[MainOptions]\nIsUseDirectDelete=1\n")
+    server = FaultServer(server_script, root, record)
+    try:
+        what = "close before any data"
+        print("case: " + what, flush=True)
+        dest = os.path.join(folder, "dest-early")
+        os.mkdir(dest)
+        run = Run(ui, probe, program, ["-nd", "1", "-td", windows_path(dest),
+                                       server.url("/x/delay=20000/" + name)])
+        try:
+            run.window()
+            wait_for("the request", lambda: len(server.requests()) == 1, 30)
+            ui.call("click", "--hwnd", run.window(), "--id", CLOSE_BUTTON)
+            check(run.wait_exit(timeout_ms=30000) == 0, "%s: exit code" % what)
+        except UiAutoError as e:
+            check(False, "%s: %s" % (what, e))
+        finally:
+            run.kill()
+        check(os.listdir(dest) == [], "%s: destination holds %r" % (what, os.listdir(dest)))
+
+        what = "Yes to the delete question"
+        print("case: " + what, flush=True)
+        dest = os.path.join(folder, "dest-delete")
+        os.mkdir(dest)
+        with open(os.path.join(dest, "other.bin"), "wb") as f:
+            f.write(b"not ours")
+        run = Run(ui, probe, program, ["-nd", "1", "-sp", "0", "-td", windows_path(dest),
+                                       server.url("/x/drip=4096:50/" + name)])
+        try:
+            run.window()
+            wait_for("the temporary file", lambda: name + TEMP_SUFFIX in os.listdir(dest), 30)
+            ui.call("click", "--hwnd", run.window(), "--id", CLOSE_BUTTON)
+            box = ui.msgbox(run.pid)
+            check(box.get("text") == CANCEL_QUESTION, "%s: first question %r" % (what, box))
+            ui.answer(run.pid, "yes")
+            if wait_for("the delete question", lambda: delete_question(ui, run.pid), 30):
+                ui.answer(run.pid, "yes")
+            check(run.wait_exit(timeout_ms=30000) == 0, "%s: exit code" % what)
+        except UiAutoError as e:
+            check(False, "%s: %s" % (what, e))
+        finally:
+            run.kill()
+        check(os.listdir(dest) == ["other.bin"], "%s: destination holds %r" % (what, os.listdir(dest)))
+    finally:
+        server.stop()
+
+
 def too_late_notice(ui, pid):
     try:
         box = ui.msgbox(pid, timeout_ms=2000)
@@ -615,6 +675,7 @@ def main():
         else:
             test_progress(ui, args.probe, args.dorimel, folder, args.server, args.artifacts)
             test_finished_while_asking(ui, args.probe, args.dorimel, folder, args.server)
+            test_close_and_delete(ui, args.probe, args.dorimel, folder, args.server)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print("%d failure(s)" % len(failures))
