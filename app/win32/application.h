@@ -11,7 +11,7 @@
 class Dialog;
 
 class Application {
-public:
+  public:
     // Registers the object as the process-wide current application.
     Application();
     virtual ~Application();

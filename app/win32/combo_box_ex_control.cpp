@@ -17,8 +17,8 @@ int ComboBoxExControl::insertItem(int index, const char* text) {
 
 int ComboBoxExControl::insertIfAbsent(int index, const char* text) {
     // CB_FINDSTRINGEXACT on the extended combo box: case-insensitive, whole text.
-    auto found = static_cast<int>(sendMessage(CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                                              reinterpret_cast<LPARAM>(text)));
+    auto found = static_cast<int>(
+        sendMessage(CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(text)));
     if (found != CB_ERR) return found;
     return insertItem(index, text);
 }

@@ -5,7 +5,7 @@
 #include "app/win32/window.h"
 
 class ComboBoxExControl : public Window {
-public:
+  public:
     // Number of items in the list (CB_ERR, that is -1, on failure).
     int count() const;
     // Inserts a text-only item at index (-1: at the end). Returns its index or -1.

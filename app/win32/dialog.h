@@ -5,7 +5,7 @@
 #include "app/win32/window.h"
 
 class Dialog : public Window {
-public:
+  public:
     explicit Dialog(WORD templateId) : resourceId(templateId) {}
     ~Dialog() override = default;
 
@@ -36,8 +36,9 @@ public:
     // parameter at WM_INITDIALOG (user data slot DWLP_USER), routes every later
     // message to handleMessage, returns 0 for messages before WM_INITDIALOG,
     // clears the object's handle after WM_NCDESTROY. No exception escapes it.
-    static INT_PTR CALLBACK dialogProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+    static INT_PTR CALLBACK dialogProcedure(HWND dialog, UINT message, WPARAM wParam,
+                                            LPARAM lParam);
 
-private:
+  private:
     WORD resourceId;
 };

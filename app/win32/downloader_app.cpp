@@ -20,7 +20,7 @@ namespace {
 DownloaderApp theDownloaderApp;
 
 enum : unsigned {
-    IDS_SOCKET_INIT_FAILED = 1,       // "ソケットの初期化に失敗しました。"
+    IDS_SOCKET_INIT_FAILED = 1,  // "ソケットの初期化に失敗しました。"
     IDS_COMMON_CONTROLS_FAILED = 86,  // "コモンコントロールの初期化に失敗しました。"
 };
 
@@ -120,7 +120,8 @@ bool DownloaderApp::readSettingsAndCommandLine() {
         return job.loadTempFile(argument, settings);
     };
     StartupError error;
-    if (runStartup(options, arguments, *this, platformStartupEnvironment(), loader, error)) return true;
+    if (runStartup(options, arguments, *this, platformStartupEnvironment(), loader, error))
+        return true;
     const UINT icon = error.icon == MESSAGE_ICON_ERROR ? MB_ICONERROR : MB_ICONWARNING;
     MessageBoxA(nullptr, error.text.c_str(), error.caption.c_str(), MB_OK | icon);
     return false;
@@ -137,7 +138,8 @@ int32_t DownloaderApp::readInt(const char* section, const char* key, int32_t def
     return options.readInt(section, key, defaultValue);
 }
 
-std::string DownloaderApp::readText(const char* section, const char* key, const char* defaultValue) const {
+std::string DownloaderApp::readText(const char* section, const char* key,
+                                    const char* defaultValue) const {
     return options.readText(section, key, defaultValue);
 }
 

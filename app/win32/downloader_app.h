@@ -16,7 +16,7 @@
 class DownloadWindow;
 
 class DownloaderApp : public Application, public AppSettings {
-public:
+  public:
     DownloaderApp();
     ~DownloaderApp() override;
 
@@ -31,7 +31,8 @@ public:
 
     // The options file beside the program, key by key (no cache).
     int32_t readInt(const char* section, const char* key, int32_t defaultValue) const;
-    std::string readText(const char* section, const char* key, const char* defaultValue = nullptr) const;
+    std::string readText(const char* section, const char* key,
+                         const char* defaultValue = nullptr) const;
     bool writeInt(const char* section, const char* key, int32_t value);
     bool writeText(const char* section, const char* key, const char* text);
     const OptionsFile& optionsFile() const { return options; }
@@ -40,7 +41,7 @@ public:
     std::string getInputUrl() const { return InputURL; }
     std::string getInputReferer() const { return InputReferer; }
 
-private:
+  private:
     // Reads the settings and the command line; shows the message of a
     // failure (a box without owner) and returns false.
     bool readSettingsAndCommandLine();

@@ -5,7 +5,7 @@
 #include "app/win32/window.h"
 
 class ToolbarControl : public Window {
-public:
+  public:
     // Creates the toolbar with exactly that style (include WS_CHILD), position and
     // size, marks it not owned (the parent destroys it) and sends the size of
     // the button structure. False when the window cannot be created.

@@ -10,7 +10,7 @@
 // One window handle with its ownership flag. Plain attached controls (edit
 // boxes, static texts, check boxes, the tab control) use this class directly.
 class Window {
-public:
+  public:
     // Flag: the window is a dialog item or a child that its parent destroys,
     // so this object must never destroy it.
     static constexpr unsigned FLAG_NOT_OWNED = 0x1;
@@ -42,7 +42,7 @@ public:
     bool isChecked() const { return sendMessage(BM_GETCHECK) == BST_CHECKED; }
     void setChecked(bool on) const { sendMessage(BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED); }
 
-protected:
+  protected:
     HWND hwnd = nullptr;
     unsigned flags = 0;
 };
@@ -57,7 +57,7 @@ void centerWindow(HWND window, HWND reference);
 // the first level changes the cursor, and ending the last level restores the
 // cursor that was current before (the arrow when there was none).
 class WaitCursor {
-public:
+  public:
     WaitCursor();
     ~WaitCursor();
     WaitCursor(const WaitCursor&) = delete;

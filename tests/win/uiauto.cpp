@@ -20,11 +20,11 @@ namespace {
 
 std::string toUtf8(const std::wstring& text) {
     if (text.empty()) return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                   nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
     std::string out(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
+                        nullptr, nullptr);
     return out;
 }
 
@@ -33,11 +33,20 @@ std::string escaped(const std::wstring& text) {
     std::string out;
     for (char c : toUtf8(text)) {
         switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
-        default: out += c;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -57,8 +66,8 @@ void line(const std::string& text) {
 [[noreturn]] void fail(const std::string& message) {
     std::string text = "uiauto: " + message + "\n";
     DWORD written;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
-              nullptr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
     ExitProcess(1);
 }
 
@@ -72,8 +81,8 @@ std::wstring windowText(HWND window) {
     // WM_GETTEXT is marshalled across processes by the system.
     wchar_t buffer[4096];
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
-                             5000, &result))
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_ABORTIFHUNG, 5000, &result))
         return {};
     buffer[4095] = L'\0';
     return buffer;
@@ -100,8 +109,9 @@ struct Options {
 };
 
 [[noreturn]] void usage() {
-    fail("usage: uiauto COMMAND [--title T] [--title-part T] [--class C] [--pid N] [--hwnd H] "
-         "[--id N] [--timeout MS] [ARGS]; see tests/win/README.md");
+    fail(
+        "usage: uiauto COMMAND [--title T] [--title-part T] [--class C] [--pid N] [--hwnd H] "
+        "[--id N] [--timeout MS] [ARGS]; see tests/win/README.md");
 }
 
 Options parseOptions(int argc, wchar_t** argv) {
@@ -114,16 +124,28 @@ Options parseOptions(int argc, wchar_t** argv) {
             if (i + 1 >= argc) usage();
             return argv[++i];
         };
-        if (a == L"--title") o.title = value();
-        else if (a == L"--title-part") o.titlePart = value();
-        else if (a == L"--class") o.windowClass = value();
-        else if (a == L"--pid") o.pid = wcstoul(value().c_str(), nullptr, 0);
-        else if (a == L"--hwnd") o.hwnd = reinterpret_cast<HWND>(static_cast<UINT_PTR>(wcstoull(value().c_str(), nullptr, 0)));
-        else if (a == L"--id") { o.id = static_cast<int>(wcstol(value().c_str(), nullptr, 0)); o.haveId = true; }
-        else if (a == L"--timeout") o.timeoutMs = wcstoul(value().c_str(), nullptr, 0);
-        else if (a == L"--command") o.viaCommand = true;
-        else if (a == L"--") { for (++i; i < argc; ++i) o.rest.push_back(argv[i]); }
-        else o.rest.push_back(a);
+        if (a == L"--title")
+            o.title = value();
+        else if (a == L"--title-part")
+            o.titlePart = value();
+        else if (a == L"--class")
+            o.windowClass = value();
+        else if (a == L"--pid")
+            o.pid = wcstoul(value().c_str(), nullptr, 0);
+        else if (a == L"--hwnd")
+            o.hwnd = reinterpret_cast<HWND>(
+                static_cast<UINT_PTR>(wcstoull(value().c_str(), nullptr, 0)));
+        else if (a == L"--id") {
+            o.id = static_cast<int>(wcstol(value().c_str(), nullptr, 0));
+            o.haveId = true;
+        } else if (a == L"--timeout")
+            o.timeoutMs = wcstoul(value().c_str(), nullptr, 0);
+        else if (a == L"--command")
+            o.viaCommand = true;
+        else if (a == L"--") {
+            for (++i; i < argc; ++i) o.rest.push_back(argv[i]);
+        } else
+            o.rest.push_back(a);
     }
     return o;
 }
@@ -138,9 +160,12 @@ bool isMessageBox(HWND window) {
     for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
         std::wstring cls = className(child);
         int id = GetDlgCtrlID(child);
-        if (_wcsicmp(cls.c_str(), L"Button") == 0 && id >= IDOK && id <= IDCONTINUE) button = true;
-        else if (_wcsicmp(cls.c_str(), L"Static") == 0) text = true;
-        else other = true;
+        if (_wcsicmp(cls.c_str(), L"Button") == 0 && id >= IDOK && id <= IDCONTINUE)
+            button = true;
+        else if (_wcsicmp(cls.c_str(), L"Static") == 0)
+            text = true;
+        else
+            other = true;
     }
     return button && text && !other;
 }
@@ -191,7 +216,8 @@ HWND waitWindow(const Options& o, bool messageBoxOnly) {
         std::vector<HWND> found = findWindows(o, messageBoxOnly);
         if (found.size() == 1) return found[0];
         if (GetTickCount() - start > o.timeoutMs) {
-            if (found.empty()) fail(messageBoxOnly ? "no message box appeared" : "no such window appeared");
+            if (found.empty())
+                fail(messageBoxOnly ? "no message box appeared" : "no such window appeared");
             fail("more than one window matches (" + std::to_string(found.size()) + ")");
         }
         Sleep(50);  // another process's window: nothing to wait on but time
@@ -231,13 +257,15 @@ HWND requireControl(HWND top, const Options& o) {
 // A buffer inside the process that owns a control, for the messages whose
 // lParam points to a structure (list view, tab control, toolbar).
 class RemoteBuffer {
-public:
+  public:
     RemoteBuffer(HWND window, size_t size) : size_(size) {
         DWORD pid = 0;
         GetWindowThreadProcessId(window, &pid);
-        process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+        process_ =
+            OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
         if (!process_) fail("cannot open the program's process");
-        address_ = VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        address_ =
+            VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         if (!address_) fail("cannot allocate memory in the program's process");
     }
     ~RemoteBuffer() {
@@ -262,7 +290,7 @@ public:
         return text;
     }
 
-private:
+  private:
     HANDLE process_ = nullptr;
     void* address_ = nullptr;
     size_t size_;
@@ -283,8 +311,8 @@ LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 std::string windowLine(HWND window) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    return "window\t" + hex(reinterpret_cast<UINT_PTR>(window)) + "\t" + std::to_string(pid) + "\t" +
-           escaped(className(window)) + "\t" + escaped(windowText(window));
+    return "window\t" + hex(reinterpret_cast<UINT_PTR>(window)) + "\t" + std::to_string(pid) +
+           "\t" + escaped(className(window)) + "\t" + escaped(windowText(window));
 }
 
 // "-" for controls without a check state, else 0, 1 or 2 (indeterminate).
@@ -292,11 +320,15 @@ std::string checkState(HWND control) {
     if (_wcsicmp(className(control).c_str(), L"Button") != 0) return "-";
     LONG type = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
     switch (type) {
-    case BS_CHECKBOX: case BS_AUTOCHECKBOX: case BS_3STATE: case BS_AUTO3STATE:
-    case BS_RADIOBUTTON: case BS_AUTORADIOBUTTON:
-        return std::to_string(send(control, BM_GETCHECK, 0, 0));
-    default:
-        return "-";
+        case BS_CHECKBOX:
+        case BS_AUTOCHECKBOX:
+        case BS_3STATE:
+        case BS_AUTO3STATE:
+        case BS_RADIOBUTTON:
+        case BS_AUTORADIOBUTTON:
+            return std::to_string(send(control, BM_GETCHECK, 0, 0));
+        default:
+            return "-";
     }
 }
 
@@ -306,8 +338,8 @@ BOOL CALLBACK dumpControl(HWND child, LPARAM parameter) {
     line("control\t" + std::to_string(GetDlgCtrlID(child)) + "\t" + escaped(className(child)) +
          "\tenabled=" + (IsWindowEnabled(child) ? "1" : "0") +
          "\tvisible=" + (IsWindowVisible(child) ? "1" : "0") + "\tcheck=" + checkState(child) +
-         "\tparent=" + (parent == top ? std::string("0") : std::to_string(GetDlgCtrlID(parent))) + "\t" +
-         escaped(windowText(child)));
+         "\tparent=" + (parent == top ? std::string("0") : std::to_string(GetDlgCtrlID(parent))) +
+         "\t" + escaped(windowText(child)));
     return TRUE;
 }
 
@@ -346,8 +378,10 @@ void listView(HWND control) {
             item.pszText = reinterpret_cast<wchar_t*>(remote.address() + kTextOffset);
             item.cchTextMax = kTextChars;
             remote.write(0, &item, sizeof item);
-            LRESULT length = send(control, LVM_GETITEMTEXTW, r, reinterpret_cast<LPARAM>(remote.address()));
-            row += "\t" + escaped(length > 0 ? remote.readText(kTextOffset, kTextChars) : std::wstring());
+            LRESULT length =
+                send(control, LVM_GETITEMTEXTW, r, reinterpret_cast<LPARAM>(remote.address()));
+            row += "\t" +
+                   escaped(length > 0 ? remote.readText(kTextOffset, kTextChars) : std::wstring());
         }
         UINT state = static_cast<UINT>(send(control, LVM_GETITEMSTATE, r, LVIS_SELECTED));
         row += (state & LVIS_SELECTED) ? "\tselected" : "";
@@ -404,7 +438,8 @@ void click(HWND top, HWND control, bool viaCommand) {
     if (!IsWindowVisible(control)) fail("the control is hidden");
     if (viaCommand) {
         PostMessageW(GetParent(control) ? GetParent(control) : top, WM_COMMAND,
-                     MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED), reinterpret_cast<LPARAM>(control));
+                     MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
+                     reinterpret_cast<LPARAM>(control));
     } else {
         // Posted, not sent: a click that opens a modal window must not block us.
         PostMessageW(control, BM_CLICK, 0, 0);
@@ -439,9 +474,14 @@ std::string iconKind(HWND box) {
     HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
     std::vector<DWORD> shown(width * height), drawn(width * height);
-    struct Candidate { const char* name; LPCWSTR id; } candidates[] = {
-        {"error", MAKEINTRESOURCEW(32513)}, {"question", MAKEINTRESOURCEW(32514)},
-        {"warning", MAKEINTRESOURCEW(32515)}, {"information", MAKEINTRESOURCEW(32516)},
+    struct Candidate {
+        const char* name;
+        LPCWSTR id;
+    } candidates[] = {
+        {"error", MAKEINTRESOURCEW(32513)},
+        {"question", MAKEINTRESOURCEW(32514)},
+        {"warning", MAKEINTRESOURCEW(32515)},
+        {"information", MAKEINTRESOURCEW(32516)},
     };
     // The box may still be painting: capture again (bounded) until one of the
     // system icons matches nearly every pixel. Pictures of different icons
@@ -453,16 +493,19 @@ std::string iconKind(HWND box) {
         GdiFlush();
         memcpy(shown.data(), bits, shown.size() * sizeof(DWORD));
         const DWORD background = shown[0] & 0xFFFFFF;
-        HBRUSH brush = CreateSolidBrush(RGB(GetBValue(background), GetGValue(background), GetRValue(background)));
+        HBRUSH brush = CreateSolidBrush(
+            RGB(GetBValue(background), GetGValue(background), GetRValue(background)));
         size_t bestScore = 0;
         for (const Candidate& c : candidates) {
             RECT all{0, 0, width, height};
             FillRect(memory, &all, brush);
-            DrawIconEx(memory, 0, 0, LoadIconW(nullptr, c.id), width, height, 0, nullptr, DI_NORMAL);
+            DrawIconEx(memory, 0, 0, LoadIconW(nullptr, c.id), width, height, 0, nullptr,
+                       DI_NORMAL);
             GdiFlush();
             memcpy(drawn.data(), bits, drawn.size() * sizeof(DWORD));
             size_t same = 0;
-            for (size_t i = 0; i < drawn.size(); ++i) same += (drawn[i] & 0xFFFFFF) == (shown[i] & 0xFFFFFF);
+            for (size_t i = 0; i < drawn.size(); ++i)
+                same += (drawn[i] & 0xFFFFFF) == (shown[i] & 0xFFFFFF);
             if (same > bestScore) {
                 bestScore = same;
                 best = c.name;
@@ -485,16 +528,26 @@ std::string iconKind(HWND box) {
 
 const char* buttonName(int id) {
     switch (id) {
-    case IDOK: return "OK";
-    case IDCANCEL: return "Cancel";
-    case IDABORT: return "Abort";
-    case IDRETRY: return "Retry";
-    case IDIGNORE: return "Ignore";
-    case IDYES: return "Yes";
-    case IDNO: return "No";
-    case IDTRYAGAIN: return "TryAgain";
-    case IDCONTINUE: return "Continue";
-    default: return "?";
+        case IDOK:
+            return "OK";
+        case IDCANCEL:
+            return "Cancel";
+        case IDABORT:
+            return "Abort";
+        case IDRETRY:
+            return "Retry";
+        case IDIGNORE:
+            return "Ignore";
+        case IDYES:
+            return "Yes";
+        case IDNO:
+            return "No";
+        case IDTRYAGAIN:
+            return "TryAgain";
+        case IDCONTINUE:
+            return "Continue";
+        default:
+            return "?";
     }
 }
 
@@ -518,9 +571,12 @@ void describeMessageBox(HWND box) {
 }
 
 int answerId(const std::wstring& answer) {
-    const struct { const wchar_t* name; int id; } answers[] = {
-        {L"ok", IDOK}, {L"cancel", IDCANCEL}, {L"yes", IDYES}, {L"no", IDNO},
-        {L"retry", IDRETRY}, {L"abort", IDABORT}, {L"ignore", IDIGNORE},
+    const struct {
+        const wchar_t* name;
+        int id;
+    } answers[] = {
+        {L"ok", IDOK},       {L"cancel", IDCANCEL}, {L"yes", IDYES},       {L"no", IDNO},
+        {L"retry", IDRETRY}, {L"abort", IDABORT},   {L"ignore", IDIGNORE},
     };
     for (const auto& a : answers)
         if (_wcsicmp(answer.c_str(), a.name) == 0) return a.id;
@@ -602,13 +658,19 @@ void screenshot(HWND window, const std::wstring& path) {
 
 // Quotes one argument so that the program's command-line splitting gives it back.
 std::wstring quoteArgument(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+        return argument;
     std::wstring out = L"\"";
     size_t backslashes = 0;
     for (wchar_t c : argument) {
-        if (c == L'\\') { ++backslashes; continue; }
-        if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
-        else out.append(backslashes, L'\\');
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"')
+            out.append(backslashes * 2 + 1, L'\\');
+        else
+            out.append(backslashes, L'\\');
         backslashes = 0;
         out += c;
     }
@@ -627,8 +689,8 @@ void start(const Options& o, bool raw) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(o.rest[0].c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
+    if (!CreateProcessW(o.rest[0].c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
         fail("cannot start the program (error " + std::to_string(GetLastError()) + ")");
     line("pid\t" + std::to_string(process.dwProcessId));
     CloseHandle(process.hThread);
@@ -677,16 +739,26 @@ int main() {
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     Options o = parseOptions(argc, argv);
     const std::wstring& c = o.command;
-    if (c == L"windows") listWindows(o);
-    else if (c == L"wait") line(windowLine(waitWindow(o, false)));
-    else if (c == L"wait-gone") waitGone(o, false);
-    else if (c == L"dump") dump(waitWindow(o, false));
-    else if (c == L"text") line(escaped(windowText(requireControl(waitWindow(o, false), o))));
-    else if (c == L"listview") listView(requireControl(waitWindow(o, false), o));
-    else if (c == L"tabs") tabs(requireControl(waitWindow(o, false), o));
-    else if (c == L"toolbar") toolbar(requireControl(waitWindow(o, false), o));
-    else if (c == L"click") { HWND top = waitWindow(o, false); click(top, requireControl(top, o), o.viaCommand); }
-    else if (c == L"command" || c == L"menu") {
+    if (c == L"windows")
+        listWindows(o);
+    else if (c == L"wait")
+        line(windowLine(waitWindow(o, false)));
+    else if (c == L"wait-gone")
+        waitGone(o, false);
+    else if (c == L"dump")
+        dump(waitWindow(o, false));
+    else if (c == L"text")
+        line(escaped(windowText(requireControl(waitWindow(o, false), o))));
+    else if (c == L"listview")
+        listView(requireControl(waitWindow(o, false), o));
+    else if (c == L"tabs")
+        tabs(requireControl(waitWindow(o, false), o));
+    else if (c == L"toolbar")
+        toolbar(requireControl(waitWindow(o, false), o));
+    else if (c == L"click") {
+        HWND top = waitWindow(o, false);
+        click(top, requireControl(top, o), o.viaCommand);
+    } else if (c == L"command" || c == L"menu") {
         if (!o.haveId) fail("--id is required");
         PostMessageW(waitWindow(o, false), WM_COMMAND, MAKEWPARAM(o.id, 0), 0);
     } else if (c == L"settext") {
@@ -695,25 +767,35 @@ int main() {
         DWORD_PTR result;
         SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(o.rest[0].c_str()),
                             SMTO_ABORTIFHUNG, 10000, &result);
-    } else if (c == L"close") PostMessageW(waitWindow(o, false), WM_CLOSE, 0, 0);
-    else if (c == L"msgbox") describeMessageBox(waitWindow(o, true));
-    else if (c == L"msgbox-gone") waitGone(o, true);
+    } else if (c == L"close")
+        PostMessageW(waitWindow(o, false), WM_CLOSE, 0, 0);
+    else if (c == L"msgbox")
+        describeMessageBox(waitWindow(o, true));
+    else if (c == L"msgbox-gone")
+        waitGone(o, true);
     else if (c == L"answer") {
         if (o.rest.empty()) fail("answer needs ok, cancel, yes, no, ...");
         HWND box = waitWindow(o, true);
         HWND button = GetDlgItem(box, answerId(o.rest[0]));
         if (!button || !IsWindowVisible(button)) fail("the message box has no such button");
         PostMessageW(button, BM_CLICK, 0, 0);
-    } else if (c == L"clipboard-get") clipboardGet();
-    else if (c == L"clipboard-set") clipboardSet(o.rest.empty() ? std::wstring() : o.rest[0]);
+    } else if (c == L"clipboard-get")
+        clipboardGet();
+    else if (c == L"clipboard-set")
+        clipboardSet(o.rest.empty() ? std::wstring() : o.rest[0]);
     else if (c == L"screenshot") {
         if (o.rest.empty()) fail("screenshot needs a file name");
         screenshot(waitWindow(o, false), o.rest[0]);
-    } else if (c == L"start") start(o, false);
-    else if (c == L"start-raw") start(o, true);
-    else if (c == L"wait-exit") waitExit(o);
-    else if (c == L"kill") killProcess(o);
-    else usage();
+    } else if (c == L"start")
+        start(o, false);
+    else if (c == L"start-raw")
+        start(o, true);
+    else if (c == L"wait-exit")
+        waitExit(o);
+    else if (c == L"kill")
+        killProcess(o);
+    else
+        usage();
     LocalFree(argv);
     return 0;
 }

@@ -37,7 +37,7 @@ void expect(bool condition, const char* what, int line) {
 // A dialog that records what reaches its handler and runs a script at
 // WM_INITDIALOG, then ends with a chosen value.
 class ProbeDialog : public Dialog {
-public:
+  public:
     explicit ProbeDialog(WORD templateId = IDD_PROBE) : Dialog(templateId) {}
     std::vector<UINT> messages;
     HWND handleAtInit = nullptr;
@@ -47,24 +47,24 @@ public:
     INT_PTR handleMessage(UINT message, WPARAM wParam, LPARAM) override {
         messages.push_back(message);
         switch (message) {
-        case WM_INITDIALOG:
-            handleAtInit = hwnd;
-            if (atInit) atInit(*this);
-            PostMessageA(hwnd, WM_COMMAND, IDC_PROBE_BUTTON, 0);
-            return TRUE;
-        case WM_COMMAND:
-            if (LOWORD(wParam) == IDC_PROBE_BUTTON) {
-                if (throwOnCommand) {
-                    throwOnCommand = false;
-                    PostMessageA(hwnd, WM_COMMAND, IDC_PROBE_BUTTON, 0);
-                    throw std::runtime_error("handler failure");
-                }
-                EndDialog(hwnd, 42);
+            case WM_INITDIALOG:
+                handleAtInit = hwnd;
+                if (atInit) atInit(*this);
+                PostMessageA(hwnd, WM_COMMAND, IDC_PROBE_BUTTON, 0);
                 return TRUE;
-            }
-            return FALSE;
-        default:
-            return FALSE;
+            case WM_COMMAND:
+                if (LOWORD(wParam) == IDC_PROBE_BUTTON) {
+                    if (throwOnCommand) {
+                        throwOnCommand = false;
+                        PostMessageA(hwnd, WM_COMMAND, IDC_PROBE_BUTTON, 0);
+                        throw std::runtime_error("handler failure");
+                    }
+                    EndDialog(hwnd, 42);
+                    return TRUE;
+                }
+                return FALSE;
+            default:
+                return FALSE;
         }
     }
 };
@@ -124,8 +124,8 @@ void testControlsAndOwnership() {
         // A dialog item outlives its Window object: the dialog destroys it.
         EXPECT(IsWindow(editHandle));
         // An owned window dies with its object.
-        HWND ownedHandle = CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, d.handle(), nullptr,
-                                           currentInstance(), nullptr);
+        HWND ownedHandle = CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, d.handle(),
+                                           nullptr, currentInstance(), nullptr);
         {
             Window owned;
             owned.attach(ownedHandle, false);
@@ -136,7 +136,8 @@ void testControlsAndOwnership() {
         {
             ToolbarControl toolbar;
             RECT rect{0, 0, 100, 24};
-            EXPECT(toolbar.create(WS_CHILD | CCS_NORESIZE | CCS_NOPARENTALIGN, rect, d.handle(), 77));
+            EXPECT(
+                toolbar.create(WS_CHILD | CCS_NORESIZE | CCS_NOPARENTALIGN, rect, d.handle(), 77));
             EXPECT(toolbar.windowFlags() & Window::FLAG_NOT_OWNED);
             EXPECT(GetDlgCtrlID(toolbar.handle()) == 77);
             TBBUTTON button{};
@@ -164,7 +165,9 @@ void testComboBoxEx() {
         }
         EXPECT(combo.count() == 0);
         EXPECT(combo.insertItem(-1, "C:\\dl\\") == 0);
-        EXPECT(combo.insertItem(-1, "D:\\\x83\x5f\x83\x45\x83\x93\x83\x8d\x81\x5b\x83\x68" "\\") == 1);
+        EXPECT(combo.insertItem(-1,
+                                "D:\\\x83\x5f\x83\x45\x83\x93\x83\x8d\x81\x5b\x83\x68"
+                                "\\") == 1);
         // The search is exact but ignores case: no second copy.
         EXPECT(combo.insertIfAbsent(0, "c:\\DL\\") == 0);
         EXPECT(combo.count() == 2);
@@ -172,7 +175,10 @@ void testComboBoxEx() {
         EXPECT(combo.insertIfAbsent(0, "C:\\d") == 0);
         EXPECT(combo.count() == 3);
         char buffer[260];
-        EXPECT(combo.getItem(2, buffer, sizeof buffer) && std::string(buffer) == "D:\\\x83\x5f\x83\x45\x83\x93\x83\x8d\x81\x5b\x83\x68" "\\");
+        EXPECT(combo.getItem(2, buffer, sizeof buffer) &&
+               std::string(buffer) ==
+                   "D:\\\x83\x5f\x83\x45\x83\x93\x83\x8d\x81\x5b\x83\x68"
+                   "\\");
         // A small buffer gets a terminated, cut copy.
         char small[4];
         combo.getItem(2, small, sizeof small);
@@ -192,8 +198,8 @@ void testCenterWindow() {
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
     HWND window = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 200, 100, nullptr, nullptr,
                                   currentInstance(), nullptr);
-    HWND reference = CreateWindowExA(0, "STATIC", "", WS_POPUP, 300, 200, 400, 300, nullptr, nullptr,
-                                     currentInstance(), nullptr);
+    HWND reference = CreateWindowExA(0, "STATIC", "", WS_POPUP, 300, 200, 400, 300, nullptr,
+                                     nullptr, currentInstance(), nullptr);
     RECT r;
     centerWindow(window, reference);
     GetWindowRect(window, &r);
@@ -211,7 +217,8 @@ void testCenterWindow() {
     // No reference: the desktop.
     centerWindow(window, nullptr);
     GetWindowRect(window, &r);
-    const int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    const int screenWidth = GetSystemMetrics(SM_CXSCREEN),
+              screenHeight = GetSystemMetrics(SM_CYSCREEN);
     EXPECT(r.left == (screenWidth - 200) / 2 && r.top == (screenHeight - 100) / 2);
     DestroyWindow(window);
     DestroyWindow(reference);
@@ -243,7 +250,7 @@ void testWaitCursor() {
 // start-up operations run in their order, and Terminate's value is the exit
 // code (here the number of failures).
 class TestApp : public Application {
-public:
+  public:
     std::string calls;
     bool Init(HINSTANCE instance, const char* commandLine) override {
         calls += "Init ";
@@ -266,7 +273,8 @@ public:
         // The options file is named after the program: framework_test.ini.
         const std::string suffix = "\\framework_test.ini";
         EXPECT(optionsPath && optionsPath->size() > suffix.size() &&
-               optionsPath->compare(optionsPath->size() - suffix.size(), suffix.size(), suffix) == 0);
+               optionsPath->compare(optionsPath->size() - suffix.size(), suffix.size(), suffix) ==
+                   0);
         testDialogBinding();
         testExceptionDoesNotEscape();
         testGuardedHandler();
