@@ -62,7 +62,7 @@ inline constexpr size_t RELOCATE_CHUNK = 0x82000;       // block of the final re
 // Bound of a response header; a longer one ends the attempt (retry).
 inline constexpr size_t MAX_HEADER_SIZE = 65536;
 
-class DownloadJob : public PlatformEvents {
+class DownloadJob final : public PlatformEvents {
 public:
     DownloadJob(AppSettings& settings, DownloadUi& ui);
     ~DownloadJob();

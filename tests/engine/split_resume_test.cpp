@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 
 #include "state/temp_file_format.h"
 #include "tests/engine/engine_test_fixture.h"
@@ -47,9 +48,9 @@ void editState(const std::string& path, const std::string& key, const std::strin
 class SplitResumeTest : public EngineTest {
 protected:
     // A new job over the kept temporary file at path, as start-up loads it.
-    int resume(const std::string& path, RecordingUi& ui, AppSettings& settings, DownloadJob*& job) {
+    int resume(const std::string& path, RecordingUi& ui, AppSettings& settings, std::optional<DownloadJob>& job) {
         settings = testSettings(out);
-        job = new DownloadJob(settings, ui);
+        job.emplace(settings, ui);
         TempFileLoadResult loaded = job->loadTempFile(path, settings);
         EXPECT_TRUE(loaded.ok) << loaded.errorText;
         settings.resuming = true;
@@ -102,9 +103,8 @@ TEST_F(SplitResumeTest, SplitDownloadStopsAndResumesByteIdentical) {
     ASSERT_TRUE(job.keepTempFile());
     RecordingUi ui2;
     AppSettings settings2;
-    DownloadJob* job2 = nullptr;
+    std::optional<DownloadJob> job2;
     EXPECT_EQ(resume(temp, ui2, settings2, job2), STAGE_ENDED) << ui2.dump();
-    std::unique_ptr<DownloadJob> owner(job2);
     EXPECT_TRUE(fileHasPattern(outPath("big.bin"), size));
     EXPECT_FALSE(fileExists(temp));
     std::vector<std::string> requests = server.requests();
@@ -164,9 +164,8 @@ TEST_F(SplitResumeTest, ResumedJobOfUnknownSizeGoesOnWhenTheServerNowReportsATot
     ASSERT_TRUE(job.keepTempFile());
     RecordingUi ui2;
     AppSettings settings2;
-    DownloadJob* job2 = nullptr;
+    std::optional<DownloadJob> job2;
     EXPECT_EQ(resume(temp, ui2, settings2, job2), STAGE_ENDED) << ui2.dump();
-    std::unique_ptr<DownloadJob> owner(job2);
     EXPECT_EQ(rangeOf(server.requests().back()), 40000u);
     EXPECT_FALSE(ui2.has(LOG_FATAL, text(69)));
     EXPECT_TRUE(fileHasPattern(outPath("u.bin"), size));
@@ -216,9 +215,8 @@ TEST_F(SplitResumeTest, ResumedSessionZeroWithoutDataKeepsTheOtherSessionsData) 
     firstRun = false;
     RecordingUi ui2;
     AppSettings settings2;
-    DownloadJob* job2 = nullptr;
+    std::optional<DownloadJob> job2;
     EXPECT_EQ(resume(temp, ui2, settings2, job2), STAGE_ENDED) << ui2.dump();
-    std::unique_ptr<DownloadJob> owner(job2);
     EXPECT_FALSE(ui2.has(LOG_FATAL, text(37))) << ui2.dump();
     EXPECT_TRUE(fileHasPattern(outPath("k.bin"), size));
     EXPECT_FALSE(ui2.has(LOG_INFO, text(72)));
