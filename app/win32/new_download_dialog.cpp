@@ -255,7 +255,8 @@ void NewDownloadDialog::focusControl(int itemId) {
         if (HWND edit = reinterpret_cast<HWND>(folderBox_.sendMessage(CBEM_GETEDITCONTROL)))
             control = edit;
     }
-    if (control) SendMessageA(hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+    if (!control) return;
+    SendMessageA(hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
 }
 
 bool NewDownloadDialog::collectFolder(bool check) {
