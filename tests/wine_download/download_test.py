@@ -290,12 +290,12 @@ FILE_CASES = [
 
 
 def pace_for(size):
-    """A drip that lets the second session connect before the first one is
-    through, on a loaded machine: about 1 s for 100001 bytes, 8 s for 50 MB."""
+    """A drip that lets the second session connect and ask before the first
+    one is through, even when Wine stalls for a while on a loaded machine:
+    about 4 s for 100001 bytes, 8 s for 50 MB."""
     if size <= 1:
         return ""
-    piece = 4096 if size < 1 << 20 else 131072
-    return "drip=%d:%d" % (piece, 40 if size < 1 << 20 else 20)
+    return "drip=1024:40" if size < 1 << 20 else "drip=131072:20"
 
 
 def test_files(ui, probe, exe, folder, server_script):
@@ -543,10 +543,10 @@ def test_finished_while_asking(ui, probe, exe, folder, server_script):
     program = program_folder(os.path.join(folder, "program-late"), exe)
     server = FaultServer(server_script, root, record)
     run = Run(ui, probe, program, ["-nd", "1", "-ac", "0", "-sp", "0", "-td", windows_path(dest),
-                                   server.url("/x/drip=10000:300/" + name)])
+                                   server.url("/x/drip=10000:500/" + name)])
     try:
         run.window()
-        # About 9 s of dripping: time enough to ask before the end.
+        # About 15 s of dripping: time enough to ask before the end.
         wait_for("the temporary file", lambda: os.listdir(dest) == [name + TEMP_SUFFIX], 30)
         ui.call("click", "--hwnd", run.window(), "--id", CLOSE_BUTTON)
         box = ui.msgbox(run.pid)
