@@ -48,3 +48,15 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot --init >/dev/null 2>&1 || true
   wineserver -w || true
 fi
+
+# Japanese dialog fonts: Wine has no replacement for the Windows Japanese fonts
+# that dialog templates name, and falls back to a font that is too wide.
+if [ ! -f "$WINEPREFIX/.dorimel-fonts" ]; then
+  key='HKCU\Software\Wine\Fonts\Replacements'
+  for pair in "ＭＳ Ｐゴシック=IPAPGothic" "ＭＳ ゴシック=IPAGothic" "MS PGothic=IPAPGothic" \
+              "MS Gothic=IPAGothic" "MS UI Gothic=IPAPGothic"; do
+    wine reg add "$key" /v "${pair%%=*}" /d "${pair#*=}" /f >/dev/null 2>&1 || true
+  done
+  wineserver -w || true
+  touch "$WINEPREFIX/.dorimel-fonts"
+fi
