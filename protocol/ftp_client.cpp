@@ -46,7 +46,9 @@ std::unique_ptr<FtpHandler> createFtpHandler(DownloadJob& job, int session) {
     return std::unique_ptr<FtpHandler>(new FtpClient(job, session));
 }
 
-TransferSession& FtpClient::session() const { return job_.session(index_); }
+TransferSession& FtpClient::session() const {
+    return job_.session(index_);
+}
 
 void FtpClient::closeDataSocket() {
     if (dataSocket_ == NO_SOCKET) return;
@@ -124,7 +126,8 @@ void FtpClient::onControlClosed() {
     line_.clear();
     // The server's last words are shown even when their line was cut off.
     if (!rest.empty() && rest.back() != '\r' && rest.back() != '\n') rest += '\n';
-    for (const std::string& line : splitReplyLines(rest.data(), rest.size())) job_.log(LOG_RECEIVED, line, index_);
+    for (const std::string& line : splitReplyLines(rest.data(), rest.size()))
+        job_.log(LOG_RECEIVED, line, index_);
     ftpReplyError();
 }
 
@@ -140,66 +143,66 @@ int FtpClient::handleReply() {
         return next;
     };
     switch (phase()) {
-    case FTP_GREETING:
-        if (cls == 1) return 0;
-        if (cls == 2) return moveTo(FTP_USER);
-        return ftpReplyError();
-    case FTP_USER:
-        if (cls == 1) return 0;
-        if (cls == 2) return moveTo(FTP_TYPE_I);
-        if (cls == 3) return moveTo(FTP_PASS);
-        return ftpReplyError();
-    case FTP_PASS:
-        if (cls == 1) return 0;
-        if (cls == 2) return moveTo(FTP_TYPE_I);
-        return ftpReplyError();
-    case FTP_TYPE_I:
-        if (cls == 1) return 0;
-        if (cls == 2) return moveTo(FTP_SIZE);
-        return unexpectedReply();
-    case FTP_SIZE:
-        if (cls == 1) return 0;
-        if (cls == 2) return sizeRule(line);
-        return moveTo(FTP_TYPE_A);
-    case FTP_TYPE_A:
-        if (cls == 1) return 0;
-        if (cls == 2 || cls == 3) return moveTo(FTP_PASV_UNSIZED);
-        return unexpectedReply();
-    case FTP_PASV_UNSIZED:
-        if (cls == 1) return 0;
-        if (cls == 2) return passiveRule(line, FTP_DATA_UNSIZED);
-        return unexpectedReply();
-    case FTP_PASV:
-        if (cls == 1) return 0;
-        if (cls == 2) return passiveRule(line, FTP_DATA);
-        return unexpectedReply();
-    case FTP_REST:
-        if (cls == 1) return 0;
-        if (cls == 2 || cls == 3) return moveTo(FTP_RETR);
-        if (cls == 4 || cls == 5) return restartRefusedRule();
-        return unexpectedReply();
-    case FTP_RETR:
-        if (cls == 1) return transferStartRule();
-        if (cls == 2) {
-            // The server reports the end before announcing the transfer: the
-            // file is waiting on the data connection (or was empty), so read
-            // it as a started transfer and end the dialogue.
-            std::shared_ptr<bool> alive = alive_;
-            int started = transferStartRule();
-            if (!*alive || started == 0) return 0;
-            return moveTo(FTP_QUIT);
-        }
-        return unexpectedReply();
-    case FTP_QUIT:
-        if (cls == 1) return 0;
-        return closingRule();
-    case FTP_TRANSFER:
-        if (cls == 2) return transferEndRule();
-        return 0;
-    case FTP_QUIT_AFTER_ERROR:
-        return afterErrorRule();
-    default:  // FTP_IDLE, FTP_DATA_UNSIZED, FTP_DATA, FTP_CLOSED
-        return unexpectedReply();
+        case FTP_GREETING:
+            if (cls == 1) return 0;
+            if (cls == 2) return moveTo(FTP_USER);
+            return ftpReplyError();
+        case FTP_USER:
+            if (cls == 1) return 0;
+            if (cls == 2) return moveTo(FTP_TYPE_I);
+            if (cls == 3) return moveTo(FTP_PASS);
+            return ftpReplyError();
+        case FTP_PASS:
+            if (cls == 1) return 0;
+            if (cls == 2) return moveTo(FTP_TYPE_I);
+            return ftpReplyError();
+        case FTP_TYPE_I:
+            if (cls == 1) return 0;
+            if (cls == 2) return moveTo(FTP_SIZE);
+            return unexpectedReply();
+        case FTP_SIZE:
+            if (cls == 1) return 0;
+            if (cls == 2) return sizeRule(line);
+            return moveTo(FTP_TYPE_A);
+        case FTP_TYPE_A:
+            if (cls == 1) return 0;
+            if (cls == 2 || cls == 3) return moveTo(FTP_PASV_UNSIZED);
+            return unexpectedReply();
+        case FTP_PASV_UNSIZED:
+            if (cls == 1) return 0;
+            if (cls == 2) return passiveRule(line, FTP_DATA_UNSIZED);
+            return unexpectedReply();
+        case FTP_PASV:
+            if (cls == 1) return 0;
+            if (cls == 2) return passiveRule(line, FTP_DATA);
+            return unexpectedReply();
+        case FTP_REST:
+            if (cls == 1) return 0;
+            if (cls == 2 || cls == 3) return moveTo(FTP_RETR);
+            if (cls == 4 || cls == 5) return restartRefusedRule();
+            return unexpectedReply();
+        case FTP_RETR:
+            if (cls == 1) return transferStartRule();
+            if (cls == 2) {
+                // The server reports the end before announcing the transfer: the
+                // file is waiting on the data connection (or was empty), so read
+                // it as a started transfer and end the dialogue.
+                std::shared_ptr<bool> alive = alive_;
+                int started = transferStartRule();
+                if (!*alive || started == 0) return 0;
+                return moveTo(FTP_QUIT);
+            }
+            return unexpectedReply();
+        case FTP_QUIT:
+            if (cls == 1) return 0;
+            return closingRule();
+        case FTP_TRANSFER:
+            if (cls == 2) return transferEndRule();
+            return 0;
+        case FTP_QUIT_AFTER_ERROR:
+            return afterErrorRule();
+        default:  // FTP_IDLE, FTP_DATA_UNSIZED, FTP_DATA, FTP_CLOSED
+            return unexpectedReply();
     }
 }
 
@@ -387,7 +390,8 @@ int FtpClient::transferStartRule() {
     TransferSession& s = session();
     s.inBody = true;
     job_.log(LOG_INFO, engineString(IDS_DOWNLOAD_STARTED), index_);
-    if (dataSocket_ == NO_SOCKET || socketSelect(dataSocket_, SOCKET_ROUTE_DATA, NET_ALL) == SOCKET_ERROR) {
+    if (dataSocket_ == NO_SOCKET ||
+        socketSelect(dataSocket_, SOCKET_ROUTE_DATA, NET_ALL) == SOCKET_ERROR) {
         job_.log(LOG_FATAL, engineString(IDS_SELECT_FAILED) + errorText(netLastError()), index_);
         job_.scheduleRetry(index_);
         return 0;
@@ -428,8 +432,10 @@ int FtpClient::unexpectedReply() {
 
 int FtpClient::afterErrorRule() {
     phase() = FTP_IDLE;
-    if (job_.settings().downloadOptions.has(FLAG_RETRY_ON_ERROR)) job_.scheduleRetry(index_);
-    else job_.endSession(index_, true);
+    if (job_.settings().downloadOptions.has(FLAG_RETRY_ON_ERROR))
+        job_.scheduleRetry(index_);
+    else
+        job_.endSession(index_, true);
     return 0;
 }
 
@@ -451,8 +457,10 @@ int FtpClient::ftpReplyError() {
     }
     job_.log(LOG_ERROR, engineString(IDS_ERROR_REPLY), index_);
     phase() = FTP_IDLE;
-    if (job_.settings().downloadOptions.has(FLAG_RETRY_ON_ERROR)) job_.scheduleRetry(index_);
-    else job_.endSession(index_, true);
+    if (job_.settings().downloadOptions.has(FLAG_RETRY_ON_ERROR))
+        job_.scheduleRetry(index_);
+    else
+        job_.endSession(index_, true);
     return 0;
 }
 
@@ -482,43 +490,43 @@ void FtpClient::sendPhaseCommand(int next) {
     TransferSession& s = session();
     if (s.socket == NO_SOCKET) return;
     switch (next) {
-    case FTP_USER: {
-        std::string user = urlUserName(s.url);
-        std::string command = "USER " + (user.empty() ? std::string("anonymous") : user);
-        sendCommand(command, command);
-        break;
-    }
-    case FTP_PASS: {
-        std::string password =
-            urlUserName(s.url).empty() ? job_.settings().AnonyPass : urlPassword(s.url);
-        sendCommand("PASS " + password, std::string("PASS ") + FTP_PASSWORD_MASK);
-        break;
-    }
-    case FTP_TYPE_I:
-        sendCommand("TYPE I", "TYPE I");
-        break;
-    case FTP_TYPE_A:
-        sendCommand("TYPE A", "TYPE A");
-        break;
-    case FTP_SIZE: {
-        std::string command = "SIZE " + urlRequestPath(s.url);
-        sendCommand(command, command);
-        break;
-    }
-    case FTP_PASV_UNSIZED:
-    case FTP_PASV:
-        sendCommand("PASV", "PASV");
-        break;
-    case FTP_RETR: {
-        std::string command = "RETR " + urlRequestPath(s.url);
-        sendCommand(command, command);
-        break;
-    }
-    case FTP_QUIT:
-    case FTP_QUIT_AFTER_ERROR:
-        sendCommand("QUIT", "QUIT");
-        break;
-    default:
-        break;
+        case FTP_USER: {
+            std::string user = urlUserName(s.url);
+            std::string command = "USER " + (user.empty() ? std::string("anonymous") : user);
+            sendCommand(command, command);
+            break;
+        }
+        case FTP_PASS: {
+            std::string password =
+                urlUserName(s.url).empty() ? job_.settings().AnonyPass : urlPassword(s.url);
+            sendCommand("PASS " + password, std::string("PASS ") + FTP_PASSWORD_MASK);
+            break;
+        }
+        case FTP_TYPE_I:
+            sendCommand("TYPE I", "TYPE I");
+            break;
+        case FTP_TYPE_A:
+            sendCommand("TYPE A", "TYPE A");
+            break;
+        case FTP_SIZE: {
+            std::string command = "SIZE " + urlRequestPath(s.url);
+            sendCommand(command, command);
+            break;
+        }
+        case FTP_PASV_UNSIZED:
+        case FTP_PASV:
+            sendCommand("PASV", "PASV");
+            break;
+        case FTP_RETR: {
+            std::string command = "RETR " + urlRequestPath(s.url);
+            sendCommand(command, command);
+            break;
+        }
+        case FTP_QUIT:
+        case FTP_QUIT_AFTER_ERROR:
+            sendCommand("QUIT", "QUIT");
+            break;
+        default:
+            break;
     }
 }

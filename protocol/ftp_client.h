@@ -39,7 +39,7 @@ enum : int {
 inline constexpr size_t FTP_MAX_LINE = 8192;
 
 class FtpClient : public FtpHandler {
-public:
+  public:
     FtpClient(DownloadJob& job, int session);
     ~FtpClient() override;
 
@@ -58,7 +58,7 @@ public:
     // The text being received on the control connection.
     const std::string& lineBuffer() const { return line_; }
 
-private:
+  private:
     TransferSession& session() const;
     int& phase() const { return session().ftpPhase; }
     // Logs text (kind 4) and sends it with "\r\n" in one send; false (after

@@ -6,13 +6,18 @@
 
 #include "app/code_page.h"
 
-static bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool isFinalFtpReply(const std::string& line) {
-    return line.size() >= 4 && isDigit(line[0]) && isDigit(line[1]) && isDigit(line[2]) && line[3] == ' ';
+static bool isDigit(char c) {
+    return c >= '0' && c <= '9';
 }
 
-int ftpReplyClass(const std::string& line) { return line.empty() || !isDigit(line[0]) ? 0 : line[0] - '0'; }
+bool isFinalFtpReply(const std::string& line) {
+    return line.size() >= 4 && isDigit(line[0]) && isDigit(line[1]) && isDigit(line[2]) &&
+           line[3] == ' ';
+}
+
+int ftpReplyClass(const std::string& line) {
+    return line.empty() || !isDigit(line[0]) ? 0 : line[0] - '0';
+}
 
 int64_t ftpReplySize(const std::string& line) {
     int64_t size = 0;
@@ -24,7 +29,9 @@ int64_t ftpReplySize(const std::string& line) {
     return size;
 }
 
-static bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+static bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 bool parsePasvReply(const std::string& line, PassiveAddress& out) {
     if (line.size() <= 4) return false;
@@ -54,7 +61,8 @@ bool parsePasvReply(const std::string& line, PassiveAddress& out) {
     }
     out.address = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
                   std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
-    out.port = static_cast<uint16_t>(static_cast<unsigned long long>(numbers[4] * 256 + numbers[5]) & 0xffffu);
+    out.port = static_cast<uint16_t>(
+        static_cast<unsigned long long>(numbers[4] * 256 + numbers[5]) & 0xffffu);
     return true;
 }
 
@@ -71,7 +79,8 @@ std::vector<std::string> splitReplyLines(const char* text, size_t length) {
             ++p;
             continue;
         }
-        size_t n = isLeadByte(static_cast<unsigned char>(*p)) && p + 1 < end ? charLength(p, end) : 1;
+        size_t n =
+            isLeadByte(static_cast<unsigned char>(*p)) && p + 1 < end ? charLength(p, end) : 1;
         if (n == 0) n = 1;
         line.append(p, n);
         p += n;

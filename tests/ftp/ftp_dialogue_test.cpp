@@ -37,7 +37,8 @@ FtpStep pasv(const std::string& reply = "227 Entering Passive Mode ({ADDR}).\r\n
 // connection is closed only at the end of the script, so that the client has
 // answered "226" before the close completes the download and the transcript
 // is always the same.
-FtpStep retr(const std::string& path, const std::string& data, const std::string& end = "226 Transfer complete.\r\n") {
+FtpStep retr(const std::string& path, const std::string& data,
+             const std::string& end = "226 Transfer complete.\r\n") {
     FtpStep s = step("RETR " + path, "150 Opening BINARY mode data connection.\r\n");
     s.sendData = true;
     s.data = data;
@@ -73,13 +74,15 @@ std::vector<FtpStep> sizedDownload(std::vector<FtpStep> script, const std::strin
 }
 
 const std::vector<std::string> kSizedCommands = {
-    "USER anonymous", "PASS " + std::string(kDefaultAnonymousPassword), "TYPE I", "SIZE /f.bin", "PASV", "REST 0",
-    "RETR /f.bin", "QUIT"};
+    "USER anonymous", "PASS " + std::string(kDefaultAnonymousPassword),
+    "TYPE I",         "SIZE /f.bin",
+    "PASV",           "REST 0",
+    "RETR /f.bin",    "QUIT"};
 
 }  // namespace
 
 class FtpDialogueTest : public EngineTest {
-protected:
+  protected:
     void SetUp() override {
         EngineTest::SetUp();
         settings = testSettings(out);
@@ -112,7 +115,8 @@ TEST_F(FtpDialogueTest, MultiLineGreetingInPiecesGetsOneUserAfterItsLastLine) {
     // Lines of three digits, or with a digit in fourth place, are no final
     // replies; the greeting arrives in pieces that split lines.
     std::vector<FtpStep> script = anonymousLogin();
-    script[0] = pieces("", {"220-Wel", "come\r\n220\r\n22", "01 still talking\r\n220", " Ready\r\n"});
+    script[0] =
+        pieces("", {"220-Wel", "come\r\n220\r\n22", "01 still talking\r\n220", " Ready\r\n"});
     ScriptedFtpServer server;
     ASSERT_TRUE(server.start({sizedDownload(script, data)}));
     EXPECT_EQ(run(server.url("/f.bin")), STAGE_ENDED) << ui.dump();
@@ -134,7 +138,8 @@ TEST_F(FtpDialogueTest, MultiLineGreetingInPiecesGetsOneUserAfterItsLastLine) {
 
 TEST_F(FtpDialogueTest, UserAcceptedAtOnceGetsNoPass) {
     const std::string data = content(300);
-    std::vector<FtpStep> script = {step("", kGreeting), step("USER anonymous", "230 Welcome, no password.\r\n")};
+    std::vector<FtpStep> script = {step("", kGreeting),
+                                   step("USER anonymous", "230 Welcome, no password.\r\n")};
     ScriptedFtpServer server;
     ASSERT_TRUE(server.start({sizedDownload(script, data)}));
     EXPECT_EQ(run(server.url("/f.bin")), STAGE_ENDED) << ui.dump();
@@ -178,8 +183,9 @@ TEST_F(FtpDialogueTest, SizeRefusedFallsBackToTypeAAndRunsToTheClose) {
     EXPECT_TRUE(fileContent(outPath("f.bin")) == data) << ui.dump();
     EXPECT_EQ(server.connections(), 1);
     EXPECT_EQ(server.commands().at(0),
-              (std::vector<std::string>{"USER anonymous", "PASS " + std::string(kDefaultAnonymousPassword), "TYPE I",
-                                        "SIZE /f.bin", "TYPE A", "PASV", "REST 0", "RETR /f.bin", "QUIT"}));
+              (std::vector<std::string>{
+                  "USER anonymous", "PASS " + std::string(kDefaultAnonymousPassword), "TYPE I",
+                  "SIZE /f.bin", "TYPE A", "PASV", "REST 0", "RETR /f.bin", "QUIT"}));
 }
 
 TEST_F(FtpDialogueTest, RefusedRestZeroOnANewDownloadStillRetrieves) {
@@ -223,8 +229,9 @@ TEST_F(FtpDialogueTest, TransferEndedBeforeItWasAnnouncedStillDeliversTheFile) {
 // The first attempt's data connection closes after 1000 bytes; the retry
 // continues with "REST 1000", which the server refuses.
 class FtpRefusedResumeTest : public FtpDialogueTest {
-protected:
-    std::vector<std::vector<FtpStep>> scripts(const std::string& data, const std::vector<FtpStep>& after) {
+  protected:
+    std::vector<std::vector<FtpStep>> scripts(const std::string& data,
+                                              const std::vector<FtpStep>& after) {
         std::vector<FtpStep> first = sizedDownload(anonymousLogin(), data);
         first[7] = retr("/f.bin", data.substr(0, 1000), "");
         first[7].closeDataLater = false;
@@ -244,8 +251,8 @@ protected:
 TEST_F(FtpRefusedResumeTest, WithoutTheRestartFlagQuitsAndKeepsTheFile) {
     const std::string data = content(5000);
     ScriptedFtpServer server;
-    ASSERT_TRUE(server.start(
-        scripts(data, {step("REST 1000", "554 Restart not allowed.\r\n"), step("QUIT", "221 Goodbye.\r\n")})));
+    ASSERT_TRUE(server.start(scripts(data, {step("REST 1000", "554 Restart not allowed.\r\n"),
+                                            step("QUIT", "221 Goodbye.\r\n")})));
     EXPECT_EQ(run(server.url("/f.bin")), STAGE_STOPPED) << ui.dump();
     ASSERT_EQ(server.commands().size(), 2u) << ui.dump();
     EXPECT_EQ(server.commands()[1], secondCommands({"REST 1000", "QUIT"}));
@@ -263,7 +270,7 @@ TEST_F(FtpRefusedResumeTest, WithTheRestartFlagFetchesTheWholeFileAgain) {
     settings.downloadOptions.set(FLAG_RESTART_IF_NO_RESUME, true);
     ScriptedFtpServer server;
     ASSERT_TRUE(server.start(scripts(data, {step("REST 1000", "502 No.\r\n"), retr("/f.bin", data),
-                                             step("QUIT", "221 Goodbye.\r\n")})));
+                                            step("QUIT", "221 Goodbye.\r\n")})));
     EXPECT_EQ(run(server.url("/f.bin")), STAGE_ENDED) << ui.dump();
     EXPECT_TRUE(fileContent(outPath("f.bin")) == data) << ui.dump();
     ASSERT_EQ(server.commands().size(), 2u);
@@ -282,13 +289,19 @@ TEST_F(FtpDialogueTest, ErrorRepliesStopTheJob) {
     };
     const std::string pass = "PASS " + std::string(kDefaultAnonymousPassword);
     const Case cases[] = {
-        {"log-in refused", {step("", kGreeting), step("USER anonymous", "331 Password?\r\n"),
-                            step("PASS " + std::string(kDefaultAnonymousPassword), "530 Login incorrect.\r\n")},
-         {"USER anonymous", pass}, 85, LOG_ERROR},
+        {"log-in refused",
+         {step("", kGreeting), step("USER anonymous", "331 Password?\r\n"),
+          step("PASS " + std::string(kDefaultAnonymousPassword), "530 Login incorrect.\r\n")},
+         {"USER anonymous", pass},
+         85,
+         LOG_ERROR},
         {"greeting refused", {step("", "421 Too many users.\r\n")}, {}, 85, LOG_ERROR},
-        {"unexpected reply", {step("", kGreeting), step("USER anonymous", "230 OK\r\n"),
-                              step("TYPE I", "500 Unknown command.\r\n"), step("QUIT", "221 Goodbye.\r\n")},
-         {"USER anonymous", "TYPE I", "QUIT"}, 83, LOG_ERROR},
+        {"unexpected reply",
+         {step("", kGreeting), step("USER anonymous", "230 OK\r\n"),
+          step("TYPE I", "500 Unknown command.\r\n"), step("QUIT", "221 Goodbye.\r\n")},
+         {"USER anonymous", "TYPE I", "QUIT"},
+         83,
+         LOG_ERROR},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

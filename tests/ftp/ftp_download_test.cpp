@@ -29,7 +29,7 @@ uint64_t firstResumeOffset(const RecordingUi& ui, int session) {
 }  // namespace
 
 class FtpDownloadTest : public EngineTest {
-protected:
+  protected:
     void SetUp() override {
         EngineTest::SetUp();
         settings = testSettings(out);
@@ -74,7 +74,8 @@ TEST_F(FtpDownloadTest, UserAndPasswordDownloadsAreByteIdentical) {
         EXPECT_TRUE(fileHasPattern(outPath(name), size));
         EXPECT_TRUE(ui.has(LOG_SENT, "USER alice")) << ui.dump();
         EXPECT_TRUE(ui.has(LOG_SENT, "PASS XXXXXXXXXX")) << ui.dump();
-        for (const LogRow& row : ui.rows) EXPECT_EQ(row.text.find("Wonder-1"), std::string::npos) << row.text;
+        for (const LogRow& row : ui.rows)
+            EXPECT_EQ(row.text.find("Wonder-1"), std::string::npos) << row.text;
         settings.Dead = 0;
     }
     // A wrong password is an error reply during the log-in: the job stops.
@@ -100,7 +101,8 @@ TEST_F(FtpDownloadTest, SplitDownloadOverFtpIsByteIdentical) {
     EXPECT_TRUE(fileHasPattern(outPath("s.bin"), size));
     EXPECT_TRUE(ui.has(LOG_SENT, "REST " + std::to_string(size / 2))) << ui.dump();
     bool secondLoggedIn = false;
-    for (const LogRow& row : ui.rows) secondLoggedIn |= row.session == 1 && row.text == "USER anonymous";
+    for (const LogRow& row : ui.rows)
+        secondLoggedIn |= row.session == 1 && row.text == "USER anonymous";
     EXPECT_TRUE(secondLoggedIn) << ui.dump();
 }
 
@@ -175,7 +177,9 @@ TEST_F(FtpDownloadTest, RefusedSecondLogInLeavesTheWholeFileToSessionZero) {
     EXPECT_EQ(runJob(job, ui, 120), STAGE_ENDED) << ui.dump();
     EXPECT_TRUE(fileHasPattern(outPath("one.bin"), size));
     std::vector<std::string> second = ui.rowsOf(1);
-    auto has = [&](const std::string& row) { return std::find(second.begin(), second.end(), row) != second.end(); };
+    auto has = [&](const std::string& row) {
+        return std::find(second.begin(), second.end(), row) != second.end();
+    };
     EXPECT_TRUE(has("1|" + text(71))) << ui.dump();
     EXPECT_TRUE(has("1|" + text(38))) << ui.dump();
     EXPECT_FALSE(has("2|" + text(85))) << ui.dump();

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (CodePageKind kind : kinds) {
         setCodePage(kind);
         size_t total = 0;
-        for (const std::string& piece : splitReplyLines(text.data(), text.size())) total += piece.size();
+        for (const std::string& piece : splitReplyLines(text.data(), text.size()))
+            total += piece.size();
         if (total > text.size()) std::abort();
     }
     setCodePage(CODE_PAGE_SINGLE_BYTE);

@@ -47,7 +47,8 @@ bool waitReadable(int fd, int timeoutMs, const std::atomic<bool>& stopping) {
 }
 
 // One command line (without "\r\n"); false at the end of the connection.
-bool readLine(int fd, std::string& pending, std::string& line, int timeoutMs, const std::atomic<bool>& stopping) {
+bool readLine(int fd, std::string& pending, std::string& line, int timeoutMs,
+              const std::atomic<bool>& stopping) {
     for (;;) {
         size_t end = pending.find("\r\n");
         if (end != std::string::npos) {
@@ -90,12 +91,14 @@ bool VsftpdServer::start(const std::string& root, int maxRate, int maxPerIp) {
     dir_ = new TempDir("dorimel-vsftpd");
     root_ = root;
     const std::string d = dir_->path();
-    std::mt19937 random(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::mt19937 random(
+        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = freePort();
         unsigned passiveLow = 40000 + random() % 20000;
         std::ostringstream conf;
-        conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_ << "\n"
+        conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_
+             << "\n"
              << "background=NO\nrun_as_launching_user=YES\n"
              << "anonymous_enable=YES\nno_anon_password=NO\nanon_root=" << root << "\n"
              << "local_enable=NO\nwrite_enable=NO\n"
@@ -106,7 +109,8 @@ bool VsftpdServer::start(const std::string& root, int maxRate, int maxPerIp) {
              << "max_per_ip=" << maxPerIp << "\n"
              << "anon_max_rate=" << maxRate << "\n";
         if (!writeFile(d + "/vsftpd.conf", conf.str())) return false;
-        if (!process_.start({"/usr/sbin/vsftpd", d + "/vsftpd.conf"}, d + "/stdout.log", true)) return false;
+        if (!process_.start({"/usr/sbin/vsftpd", d + "/vsftpd.conf"}, d + "/stdout.log", true))
+            return false;
         if (waitForPort(port_, kStartTimeoutMs)) return true;
         process_.stop();
     }
@@ -126,16 +130,18 @@ std::string VsftpdServer::url(const std::string& path) const {
 
 // ---- pyftpdlib ------------------------------------------------------------------
 
-bool UserFtpServer::start(const std::string& root, const std::string& user, const std::string& password) {
+bool UserFtpServer::start(const std::string& root, const std::string& user,
+                          const std::string& password) {
     stop();
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = freePort();
         // Debian's interpreter: python3-pyftpdlib is installed for it.
-        if (!process_.start({"/usr/bin/python3", DORIMEL_FTP_USER_SERVER, root, std::to_string(port_), user,
-                             password}))
+        if (!process_.start({"/usr/bin/python3", DORIMEL_FTP_USER_SERVER, root,
+                             std::to_string(port_), user, password}))
             return false;
         std::string line;
-        if (process_.readLine(line, kStartTimeoutMs) && line == "READY" && waitForPort(port_, kStartTimeoutMs))
+        if (process_.readLine(line, kStartTimeoutMs) && line == "READY" &&
+            waitForPort(port_, kStartTimeoutMs))
             return true;
         process_.stop();
     }
@@ -226,7 +232,8 @@ void ScriptedFtpServer::serve(int fd, size_t index) {
             if (step.passive) {
                 uint16_t dataPort = 0;
                 dataListen = listenLoopback(dataPort);
-                std::string p = std::to_string(dataPort / 256) + "," + std::to_string(dataPort % 256);
+                std::string p =
+                    std::to_string(dataPort / 256) + "," + std::to_string(dataPort % 256);
                 reply = replaceAll(replaceAll(reply, "{ADDR}", "127,0,0,1," + p), "{PORT}", p);
                 for (std::string& piece : pieces)
                     piece = replaceAll(replaceAll(piece, "{ADDR}", "127,0,0,1," + p), "{PORT}", p);

@@ -23,7 +23,7 @@
 namespace testservers {
 
 class VsftpdServer {
-public:
+  public:
     VsftpdServer() = default;
     ~VsftpdServer() { stop(); }
     // maxRate: bytes per second of each transfer (0: no limit); maxPerIp:
@@ -34,7 +34,7 @@ public:
     // "ftp://127.0.0.1:<port>" + root + path (path starts with "/").
     std::string url(const std::string& path) const;
 
-private:
+  private:
     ChildProcess process_;
     TempDir* dir_ = nullptr;
     std::string root_;
@@ -42,7 +42,7 @@ private:
 };
 
 class UserFtpServer {
-public:
+  public:
     UserFtpServer() = default;
     ~UserFtpServer() { stop(); }
     bool start(const std::string& root, const std::string& user, const std::string& password);
@@ -51,7 +51,7 @@ public:
     // "ftp://<userInfo>@127.0.0.1:<port>" + path.
     std::string url(const std::string& userInfo, const std::string& path) const;
 
-private:
+  private:
     ChildProcess process_;
     uint16_t port_ = 0;
 };
@@ -87,7 +87,7 @@ struct FtpStep {
 };
 
 class ScriptedFtpServer {
-public:
+  public:
     ScriptedFtpServer() = default;
     ~ScriptedFtpServer() { stop(); }
     // Control connection i follows scripts[i]; connections beyond the scripts
@@ -102,7 +102,7 @@ public:
     // Number of control connections accepted.
     int connections() const { return accepted_; }
 
-private:
+  private:
     void acceptLoop();
     void serve(int fd, size_t index);
 

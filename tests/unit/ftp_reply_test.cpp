@@ -11,9 +11,9 @@ TEST(FtpReplyTest, OnlyThreeDigitsAndASpaceMakeAFinalReply) {
         const char* line;
         bool final;
     } cases[] = {
-        {"220 Ready", true},     {"220 ", true},          {"220-Welcome", false}, {"220", false},
-        {"2201 text", false},    {"22 0 x", false},       {"abc def", false},     {"", false},
-        {" 220 Ready", false},   {"999 x", true},         {"0000", false},        {"12a x", false},
+        {"220 Ready", true},   {"220 ", true},    {"220-Welcome", false}, {"220", false},
+        {"2201 text", false},  {"22 0 x", false}, {"abc def", false},     {"", false},
+        {" 220 Ready", false}, {"999 x", true},   {"0000", false},        {"12a x", false},
     };
     for (const auto& c : cases) EXPECT_EQ(isFinalFtpReply(c.line), c.final) << c.line;
     EXPECT_EQ(ftpReplyClass("550 No"), 5);
@@ -42,8 +42,8 @@ TEST(FtpReplyTest, PassiveReplyGivesAddressAndPort) {
         {"227 ( 10, 0,0,1, 0,21)", true, "10.0.0.1", 21},
         {"227 (10,0 ,0,1,0,21)", false, "", 0},  // "," must follow the number at once
         {"227 =(1,2,3,4,5,6) and (9,8,7,6,0,80)", true, "9.8.7.6", 80},  // the last "("
-        {"227 (+1,-2,3,4,0,1)", true, "1.-2.3.4", 1},                     // no range check
-        {"227 (,,,,,)", true, "0.0.0.0", 0},                              // no digits give 0
+        {"227 (+1,-2,3,4,0,1)", true, "1.-2.3.4", 1},                    // no range check
+        {"227 (,,,,,)", true, "0.0.0.0", 0},                             // no digits give 0
         {"227 (1,2,3,4,5)", false, "", 0},
         {"227 (1,2,3,4,5;6)", false, "", 0},
         {"227 Entering Passive Mode 1,2,3,4,5,6", false, "", 0},
@@ -70,7 +70,8 @@ TEST(FtpReplyTest, ClosingTextSplitsAtEveryLineEndAndKeepsDoubleByteCharacters) 
     std::string sjis = "5\x81\n0 x\n";
     EXPECT_EQ(splitReplyLines(sjis.data(), sjis.size()), (std::vector<std::string>{"5\x81\n0 x"}));
     setCodePage(CODE_PAGE_SINGLE_BYTE);
-    EXPECT_EQ(splitReplyLines(sjis.data(), sjis.size()), (std::vector<std::string>{"5\x81", "0 x"}));
+    EXPECT_EQ(splitReplyLines(sjis.data(), sjis.size()),
+              (std::vector<std::string>{"5\x81", "0 x"}));
 }
 
 TEST(FtpReplyTest, UrlPasswordIsMaskedForTheLog) {
