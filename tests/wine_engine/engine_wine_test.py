@@ -3,9 +3,10 @@
 127.0.0.1: files of 1, 100000, 100001 bytes and 50 MB arrive byte-identical and
 the window closes itself (-ac 1); with -sp 1 the server sees the second
 session's "Range: bytes=<half>-"; during a slow download the window shows its
-title, speed, times and progress bar (a screenshot is kept as an artefact).
+title, speed, times and progress bar (a screenshot is kept as an artefact);
+a cancelled download kept with "No" resumes when its file is named.
 
-usage: engine_wine_test.py sizes|split|window --dorimel EXE --uiauto EXE --artifacts DIR
+usage: engine_wine_test.py sizes|split|window|resume --dorimel EXE --uiauto EXE --artifacts DIR
 """
 import argparse
 import os
@@ -146,9 +147,55 @@ def run_window(ui, args, work, server, www):
         ui.kill(pid)
 
 
+def run_resume(ui, args, work, server, www):
+    """Cancel a running download, keep its temporary file ("No" to the delete
+    question), then name that file on the command line: the download ends
+    byte-identical."""
+    out = os.path.join(work, "out")
+    os.makedirs(out, exist_ok=True)
+    size = 3000000
+    data = pattern(size)
+    with open(os.path.join(www, "kept.bin"), "wb") as f:
+        f.write(data)
+    temp = os.path.join(out, "kept.bin.dorimelt")
+    pid = ui.start(args.dorimel, "-nd", "1", "-td", windows_path(out), server.url("/x/drip=16384:20/kept.bin"))
+    try:
+        ui.wait_window(pid=pid)
+        deadline = time.time() + 60
+        while time.time() < deadline and not (os.path.exists(temp) and os.path.getsize(temp) > 512000 + 500000):
+            time.sleep(0.2)
+        check(os.path.exists(temp), "resume: the temporary file exists during the download")
+        ui.close(ui.windows(pid)[0]["hwnd"])
+        box = ui.msgbox(pid)
+        check(box.get("text") == "ダウンロードをキャンセルしますか？", "resume: cancel question " + repr(box))
+        ui.answer(pid, "yes")
+        box = ui.msgbox(pid)
+        check(box.get("text") == "ダウンロード中のファイルを削除しますか？", "resume: delete question " + repr(box))
+        ui.answer(pid, "no")
+        check(ui.wait_exit(pid) == 0, "resume: the program ends")
+    except UiAutoError:
+        ui.kill(pid)
+        raise
+    with open(temp, "rb") as f:
+        check(f.read(11) == b"Dorimel:500", "resume: the kept file starts with its state")
+    before = len(server.requests())
+    pid = ui.start(args.dorimel, windows_path(temp), "-ac", "1")
+    try:
+        check(ui.wait_exit(pid, timeout_ms=300000) == 0, "resume: the resumed program ends")
+    except UiAutoError:
+        ui.kill(pid)
+        raise
+    requests = server.requests()[before:]
+    check(any("\r\nRange: bytes=" in r for r in requests), "resume: the resumed request carries a range")
+    target = os.path.join(out, "kept.bin")
+    with open(target, "rb") as f:
+        check(f.read() == data, "resume: the finished file is identical")
+    check(not os.path.exists(temp), "resume: the temporary file is gone")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("group", choices=("sizes", "split", "window"))
+    parser.add_argument("group", choices=("sizes", "split", "window", "resume"))
     parser.add_argument("--dorimel", required=True)
     parser.add_argument("--uiauto", required=True)
     parser.add_argument("--artifacts", required=True)
@@ -164,7 +211,7 @@ def main():
     os.makedirs(record)
     server = FaultServer(www, record)
     try:
-        {"sizes": run_sizes, "split": run_split, "window": run_window}[args.group](ui, args, work, server, www)
+        {"sizes": run_sizes, "split": run_split, "window": run_window, "resume": run_resume}[args.group](ui, args, work, server, www)
     finally:
         server.stop()
         shutil.rmtree(work, ignore_errors=True)
