@@ -101,6 +101,12 @@ bool DownloadJob::appendHeaderByte(int index, char byte, bool& parsed) {
     if (parsed && s.socket == socket && socket != NO_SOCKET) s.inBody = true;
     else parsed = false;
     s.headerText.clear();
+    if (parsed && job_.contentLength == 0 && s.phase == PHASE_TRANSFERRING) {
+        // An empty body: nothing more will come, finish now instead of
+        // waiting for the server to close.
+        endSession(index, false);
+        parsed = false;
+    }
     return true;
 }
 
