@@ -258,6 +258,50 @@ RECT toolbarButtonRect(HWND toolbar, int command) {
     return rect;
 }
 
+// Rests the pointer on a toolbar button until its tooltip shows; prints
+// "tooltip<TAB>text" (UTF-8), then moves the pointer away.
+BOOL CALLBACK collectTooltip(HWND window, LPARAM parameter) {
+    auto* found = reinterpret_cast<Found*>(parameter);
+    wchar_t cls[64] = L"";
+    GetClassNameW(window, cls, 64);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (_wcsicmp(cls, L"tooltips_class32") == 0 && IsWindowVisible(window) && pid == found->pid)
+        found->windows.push_back(window);
+    return TRUE;
+}
+
+// The screen centre of a toolbar button, for a real pointer move.
+void buttonOnScreen(const Options& o) {
+    // Tooltips show only over the active window.
+    SetForegroundWindow(GetAncestor(o.hwnd, GA_ROOT));
+    RECT r = toolbarButtonRect(o.hwnd, o.id);
+    POINT at = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    ClientToScreen(o.hwnd, &at);
+    out("at\t" + std::to_string(at.x) + "\t" + std::to_string(at.y));
+}
+
+// Waits for a visible tooltip of the process; prints "tooltip<TAB>text".
+void tooltip(const Options& o) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        Found found{o.pid, {}};
+        EnumWindows(collectTooltip, reinterpret_cast<LPARAM>(&found));
+        if (!found.windows.empty()) {
+            wchar_t text[256] = L"";
+            DWORD_PTR ignored;
+            SendMessageTimeoutW(found.windows.front(), WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text),
+                                SMTO_ABORTIFHUNG, 5000, &ignored);
+            char utf8[1024] = "";
+            WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+            out(std::string("tooltip\t") + utf8);
+            return;
+        }
+        if (GetTickCount() - start > o.timeoutMs) fail("no tooltip appeared");
+        Sleep(50);
+    }
+}
+
 // ---- list rows -----------------------------------------------------------------
 
 void rows(const Options& o) {
@@ -332,6 +376,10 @@ int main() {
     } else if (c == L"toolbar-click") {
         RECT r = toolbarButtonRect(o.hwnd, o.id);
         postClick(o.hwnd, (r.left + r.right) / 2, (r.top + r.bottom) / 2, false);
+    } else if (c == L"button-on-screen") {
+        buttonOnScreen(o);
+    } else if (c == L"tooltip") {
+        tooltip(o);
     } else if (c == L"popup") {
         HWND popup = waitPopup(o);
         RECT r;
@@ -346,6 +394,11 @@ int main() {
         waitPopupGone(o);
     } else if (c == L"syscommand") {
         PostMessageW(o.hwnd, WM_SYSCOMMAND, o.id, 0);
+    } else if (c == L"rect") {
+        RECT r;
+        GetWindowRect(o.hwnd, &r);
+        out("rect\t" + std::to_string(r.left) + "\t" + std::to_string(r.top) + "\t" + std::to_string(r.right) +
+            "\t" + std::to_string(r.bottom));
     } else if (c == L"style") {
         out("style\t" + hex(reinterpret_cast<void*>(GetWindowLongPtrW(o.hwnd, GWL_STYLE))));
     } else if (c == L"child") {

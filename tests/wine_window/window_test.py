@@ -169,11 +169,31 @@ class Window:
         self.probe.call("sync", "--hwnd", self.hwnd)
 
     def screenshot(self, path):
+        """Saves the window as PNG; returns its pixels (rows of RGB tuples)."""
         bmp = path[:-4] + ".bmp"
         self.ui.call("screenshot", "--hwnd", self.hwnd, windows_path(bmp))
-        bmp_to_png(bmp, path)
+        pixels = bmp_to_png(bmp, path)
         os.remove(bmp)
         print("screenshot: " + path, flush=True)
+        return pixels
+
+    def rect(self, hwnd):
+        return [int(x) for x in self.probe.call("rect", "--hwnd", hwnd).split("\t")[1:5]]
+
+    def tooltip(self, command, expected):
+        """Rests the real pointer on a toolbar button; the tooltip's text."""
+        x, y = self.probe.call("button-on-screen", "--hwnd", self.toolbar, "--id", command).split("\t")[1:3]
+        subprocess.run(["xdotool", "mousemove", x.strip(), y.strip()], check=True)
+        shown, deadline = None, time.time() + 15
+        while shown != expected and time.time() < deadline:
+            try:
+                shown = self.probe.call("tooltip", "--pid", self.pid, timeout_ms=3000).split("\t", 1)[1].strip()
+            except UiAutoError:
+                shown = None
+            if shown != expected:
+                time.sleep(0.2)
+        subprocess.run(["xdotool", "mousemove", "0", "0"], check=True)
+        return shown
 
     def close_and_wait(self):
         self.ui.call("click", "--hwnd", self.hwnd, "--id", 2)
@@ -208,6 +228,8 @@ def bmp_to_png(bmp_path, png_path):
     png += chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b"")
     with open(png_path, "wb") as f:
         f.write(png)
+    return [[tuple(raw[1 + y * (width * 3 + 1) + 3 * x: 4 + y * (width * 3 + 1) + 3 * x]) for x in range(width)]
+            for y in range(height)]
 
 
 def closed_port():
@@ -343,6 +365,10 @@ def test_window(ui, probe, exe, folder, artifacts):
         check(box.get("text") == "\nDorimel ver0.11" + " " * 19 + "\r\n" + " " * 28, "About text %r" % box.get("text"))
         ui.answer(w.pid, "ok")
         ui.call("msgbox-gone", "--pid", w.pid)
+
+        for command, text in ((400, "再開"), (401, "停止"), (402, "ｽｸﾛｰﾙﾛｯｸ"), (403, "設定")):
+            shown = w.tooltip(command, text)
+            check(shown == text, "tooltip of %d: %r" % (command, shown))
 
         # No options file: every flag off, no speed-limit value: 50011 greyed;
         # re-setup only while stopped.
@@ -486,6 +512,69 @@ def test_session(ui, probe, exe, folder, artifacts, server_script):
             server.wait(20)
 
 
+def test_progress(ui, probe, exe, folder, artifacts, server_script):
+    """A split download that stalls part-way: title, bar and the cancel question."""
+    root = os.path.join(folder, "www2")
+    os.mkdir(root)
+    with open(os.path.join(root, "big.bin"), "wb") as f:
+        f.write(bytes(range(256)) * 1600)  # 409600 bytes
+    server = subprocess.Popen([sys.executable, server_script, "--root", root], stdout=subprocess.PIPE)
+    port = int(server.stdout.readline().split()[1])
+    program, ini = program_folder(folder, "progress", exe)
+    target = os.path.join(folder, "target")
+    os.mkdir(target)
+    write_ini(ini, "[MainOptions]\nIsUseDirectDelete=1\n")
+    # Each session stalls after 102400 bytes: session 0 at 25 %, session 1 at 75 %.
+    url = "http://127.0.0.1:%d/x/stall=102400/big.bin" % port
+    print("case: a split download that stalls", flush=True)
+    w = Window(ui, probe, program, ["-nd", "1", "-sp", "1", "-td", windows_path(target), url])
+    try:
+        deadline, title = time.time() + 40, None
+        while time.time() < deadline:
+            title = w.title()
+            if title == "50% / big.bin ":
+                break
+            time.sleep(0.2)
+        check(title == "50% / big.bin ", "title of the stalled split download %r" % title)
+        check(w.controls()[2]["text"] == "ｷｬﾝｾﾙ", "close button while running")
+
+        pixels = w.screenshot(os.path.join(artifacts, "download_window_progress.png"))
+        wl, wt = w.rect(w.hwnd)[:2]
+        left, top, right, bottom = w.rect(probe.child(w.hwnd, 1029))
+        y = (top + bottom) // 2 - wt
+        # Sample inside the sunken edge (2 pixels) at a quarter's steps.
+        inner_left, inner_width = left - wl + 2, right - left - 4
+        at = lambda fraction: pixels[y][inner_left + int(inner_width * fraction)]
+        done, rest = at(0.10), at(0.40)
+        check(done != rest, "the received part is not painted: %r" % (done,))
+        check(at(0.60) == done and at(0.90) == rest,
+              "split bar: %r" % ([at(f) for f in (0.1, 0.4, 0.6, 0.9)],))
+
+        # Closing while data is there asks first; No keeps everything going.
+        temp = os.path.join(target, "big.bin.dorimelt")
+        check(os.path.exists(temp), "no temporary file")
+        ui.call("click", "--hwnd", w.hwnd, "--id", 2)
+        box = ui.msgbox(w.pid)
+        check(box == {"caption": "確認", "icon": "question", "text": "ダウンロードをキャンセルしますか？",
+                      "buttons": "Yes,No"}, "cancel question %r" % box)
+        ui.answer(w.pid, "no")
+        ui.call("msgbox-gone", "--pid", w.pid)
+        check(w.title() == "50% / big.bin ", "the window changed after No")
+        ui.call("click", "--hwnd", w.hwnd, "--id", 2)
+        ui.msgbox(w.pid)
+        ui.answer(w.pid, "yes")
+        box = ui.msgbox(w.pid)
+        check(box.get("text") == "ダウンロード中のファイルを削除しますか？", "delete question %r" % box)
+        ui.answer(w.pid, "yes")
+        check(ui.wait_exit(w.pid) == 0, "exit code")
+        w.exited = True
+        check(not os.path.exists(temp), "the temporary file was not deleted")
+    finally:
+        w.kill()
+        server.terminate()
+        server.wait(20)
+
+
 def shoot_every_kind(w, artifacts):
     """Screenshots of the log scrolled so that together they show every kind."""
     os.makedirs(artifacts, exist_ok=True)
@@ -565,6 +654,7 @@ def main():
             test_window(ui, probe, args.dorimel, folder, args.artifacts)
         elif args.group == "session":
             test_session(ui, probe, args.dorimel, folder, args.artifacts, args.server)
+            test_progress(ui, probe, args.dorimel, folder, args.artifacts, args.server)
         else:
             test_settings(ui, probe, args.dorimel, folder, args.artifacts)
     except UiAutoError as e:
