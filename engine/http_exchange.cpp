@@ -10,6 +10,7 @@
 #include "engine/http_header.h"
 #include "platform/system.h"
 #include "protocol/url.h"
+#include "state/temp_file_format.h"
 
 namespace {
 
@@ -293,7 +294,9 @@ bool DownloadJob::parseResponse(int index) {
             }
             return false;
         }
-        if (contentLength <= -2) {
+        // Beyond MAX_DOWNLOAD_SIZE the data offsets would not fit a file
+        // position and the kept file could never be resumed.
+        if (contentLength <= -2 || contentLength > static_cast<int64_t>(MAX_DOWNLOAD_SIZE)) {
             s.position = 0;
             log(LOG_ERROR, engineString(74), index);
             endSession(index, true);

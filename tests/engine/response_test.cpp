@@ -56,6 +56,8 @@ TEST_F(ResponseTest, ActsOnEveryRowOfTheDecisionTable) {
         {"text/html for a page is downloaded", "/x/n=6,type=text%2Fhtml/page.html", 0, {{LOG_INFO, 17}}, STAGE_ENDED, 1,
          false},
         {"Content-Length -5 stops", "/x/n=7,length=-5/a.bin", 0, {{LOG_ERROR, 74}}, STAGE_STOPPED, 1, false},
+        {"a Content-Length beyond any file stops", "/x/n=17,length=9223372036854775807/a.bin", 0, {{LOG_ERROR, 74}},
+         STAGE_STOPPED, 1, false},
         {"no Content-Length runs until the close", "/x/n=8,nolength/a.bin", 0, {{LOG_WARNING, 73}, {LOG_INFO, 18}},
          STAGE_ENDED, 1, true},
         {"401 stops", "/x/n=9,status=401/a.bin", 0, {{LOG_ERROR, 19}}, STAGE_STOPPED, 1, false},
