@@ -59,6 +59,8 @@ RESUME = 400
 STOP = 401
 SESSION0_LOG = 100
 LOG_TABS = 1004
+URL = 1033
+TARGET_PATH = 1034
 OPEN_FILE = 3
 OPEN_FOLDER = 4
 HASH_MENU = 1041
@@ -395,7 +397,9 @@ def test_progress(ui, probe, exe, folder, server_script, artifacts):
     name = "slow.bin"
     write_content(os.path.join(root, name), SLOW_SIZE, seed=7)
     record = os.path.join(folder, "record")
-    dest = os.path.join(folder, "dest")
+    # A Japanese folder name with a blank: every path goes through the ANSI
+    # code page (932) on its way to the files and back from the command line.
+    dest = os.path.join(folder, "ダウンロード 先")
     os.mkdir(record)
     os.mkdir(dest)
     program = program_folder(os.path.join(folder, "program"), exe)
@@ -440,6 +444,9 @@ def test_progress(ui, probe, exe, folder, server_script, artifacts):
                   and re.match(r"^\d+K / 4096K - \d+\.\d\d kb/s$", tabs[1]) is not None,
                   "tab texts %r" % tabs)
             check(c[CLOSE_BUTTON]["text"] == "ｷｬﾝｾﾙ", "close button while running: %r" % c[CLOSE_BUTTON]["text"])
+            check(c[TARGET_PATH]["text"] == windows_path(os.path.join(dest, name)),
+                  "target path shown as %r" % c[TARGET_PATH]["text"])
+            check(c[URL]["text"] == url, "URL shown as %r" % c[URL]["text"])
             # The first half's run starts at the left edge, the second at the middle.
             (a0, a1), (b0, b1) = runs
             check(a0 == 0 and a1 < width // 2 and abs(b0 - width // 2) <= 1 and b1 < width,
