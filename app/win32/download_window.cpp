@@ -122,7 +122,7 @@ DownloadWindow::DownloadWindow()
     : Dialog(IDD_DOWNLOAD_WINDOW),
       newDownload_(downloaderApp(), downloaderApp().optionsFile()),
       job_(downloaderApp(), *this) {
-    icon_ = LoadIconA(currentInstance(), MAKEINTRESOURCEA(IDI_STAGE_ENDED));
+    icon_ = LoadIconA(currentInstance(), MAKEINTRESOURCEA(IDI_STAGE_ENDED));  // loaded at construction
 }
 
 DownloadWindow::~DownloadWindow() {
@@ -172,8 +172,7 @@ BOOL DownloadWindow::onInitDialog() {
     // Before anything can start a lookup, a socket or the tick.
     setSeamWindow(hwnd);
     setPlatformEvents(&job_);
-    SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-    SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+    setStageIcon(STAGE_ENDED);
 
     HMENU system = GetSystemMenu(hwnd, FALSE);
     if (system) {
@@ -223,6 +222,8 @@ void DownloadWindow::startDownload() {
     EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FILE), FALSE);
     DownloaderApp& app = downloaderApp();
     if (app.resuming) {
+        // A later re-setup starts from the values saved with the job.
+        newDownload_.loadRecord(job_.newDownload);
         job_.start();
         updateToolbarButtons(false, true);
         SetDlgItemTextA(hwnd, IDC_URL, job_.newDownload.strURL.c_str());
@@ -285,6 +286,9 @@ bool DownloadWindow::isScrollLocked() const {
 void DownloadWindow::onDestroy() {
     stopTickTimer();
     if (images_) {
+        // The lists share it and are destroyed after this window: they must
+        // not draw with it once it is gone.
+        for (int i = 0; i < 2; ++i) logs_.log(i).sendMessage(LVM_SETIMAGELIST, LVSIL_SMALL, 0);
         ImageList_Destroy(images_);
         images_ = nullptr;
     }
@@ -637,9 +641,13 @@ void DownloadWindow::setStageIcon(int stage) {
     int id = stage == STATUS_STAGE_RUNNING ? IDI_STAGE_RUNNING
              : stage == STATUS_STAGE_STOPPED ? IDI_STAGE_STOPPED
                                              : IDI_STAGE_ENDED;
-    HICON icon = LoadIconA(currentInstance(), MAKEINTRESOURCEA(id));
-    SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
-    SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    // Each size from its own image of the icon (shared handles: nothing to free).
+    auto load = [&](int size) {
+        return reinterpret_cast<LPARAM>(
+            LoadImageA(currentInstance(), MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, LR_SHARED));
+    };
+    SendMessageA(hwnd, WM_SETICON, ICON_BIG, load(GetSystemMetrics(SM_CXICON)));
+    SendMessageA(hwnd, WM_SETICON, ICON_SMALL, load(GetSystemMetrics(SM_CXSMICON)));
 }
 
 void DownloadWindow::setTabText(int session, const std::string& text) {

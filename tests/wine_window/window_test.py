@@ -427,16 +427,19 @@ def test_window(ui, probe, exe, folder, artifacts):
 # ---- session ----------------------------------------------------------------------
 
 LONG_VALUE = "".join("%03d-" % i for i in range(80))  # 320 bytes
+# 270 bytes in code page 932, with a double-byte character on bytes 258-259:
+# a copy is cut before it, at 258 bytes, rather than through it.
+KANJI_LINE = "X-Kanji: a" + "あ" * 130
 
 
 def test_session(ui, probe, exe, folder, artifacts, server_script):
     root = os.path.join(folder, "www")
     os.mkdir(root)
-    header = ["HTTP/1.0 200 OK", "Server: dorimel-window-test", "X-Long: " + LONG_VALUE]
+    header = ["HTTP/1.0 200 OK", "Server: dorimel-window-test", "X-Long: " + LONG_VALUE, KANJI_LINE]
     header += ["X-Row-%02d: header line %d" % (i, i) for i in range(1, 11)]
     header += ["Content-Length: not-a-number", "", ""]
     with open(os.path.join(root, "bad.txt"), "wb") as f:
-        f.write("\r\n".join(header).encode("ascii"))
+        f.write("\r\n".join(header).encode("cp932"))
     server = subprocess.Popen([sys.executable, server_script, "--root", root], stdout=subprocess.PIPE)
     port = int(server.stdout.readline().split()[1])
 
@@ -460,6 +463,9 @@ def test_session(ui, probe, exe, folder, artifacts, server_script):
         copied = ui.call("clipboard-get").split("\r\n")
         cut = [line for line in copied if line.startswith("X-Long: ")]
         check(cut == [("X-Long: " + LONG_VALUE)[:259]], "long row copied as %r" % cut)
+        kanji = [line for line in copied if line.startswith("X-Kanji: ")]
+        check(kanji == [KANJI_LINE[:10 + 124]], "double-byte row copied as %r" % kanji)
+        check(any(text == KANJI_LINE for _, text in rows), "the double-byte row is not shown whole")
 
         title = w.title()
         check(title is not None and title.endswith(" / bad.txt " + SPEED_LIMITED), "title %r" % title)
