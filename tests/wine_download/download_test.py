@@ -17,7 +17,8 @@ on 127.0.0.1, seen through the UI automation tool.
             byte-identical with Range requests from where each session
             stopped. A download that ends while the cancel question is open
             keeps its finished file; closing before any data asks nothing;
-            Yes to the delete question removes the temporary file only.
+            Yes to the delete question removes the temporary file only, also
+            after the question about an existing destination file.
 
 usage: download_test.py files|progress --dorimel EXE --uiauto EXE --probe EXE
                         --server fault_server.py --artifacts DIR
@@ -44,6 +45,7 @@ from uiauto import UiAuto, UiAutoError, unescape, windows_path  # noqa: E402
 CONFIRM = "確認"
 CANCEL_QUESTION = "ダウンロードをキャンセルしますか？"
 DELETE_QUESTION = "ダウンロード中のファイルを削除しますか？"
+TARGET_EXISTS = " はすでに存在します。\n\nダウンロードをキャンセルしますか？"
 STOPPED_ROW = "停止しました"
 TEMP_SUFFIX = ".dorimelt"
 STATE_BLOCK = 512000
@@ -581,7 +583,8 @@ def test_finished_while_asking(ui, probe, exe, folder, server_script):
 def test_close_and_delete(ui, probe, exe, folder, server_script):
     """Closing before any data arrived asks nothing and leaves nothing; Yes to
     the delete question (direct delete configured) removes the temporary file
-    and nothing else."""
+    and nothing else, also when the user cancels because the destination
+    exists."""
     root = os.path.join(folder, "www-delete")
     record = os.path.join(folder, "record-delete")
     for path in (root, record):
@@ -633,6 +636,31 @@ def test_close_and_delete(ui, probe, exe, folder, server_script):
         finally:
             run.kill()
         check(os.listdir(dest) == ["other.bin"], "%s: destination holds %r" % (what, os.listdir(dest)))
+
+        what = "an existing destination: Yes to cancel, Yes to delete"
+        print("case: " + what, flush=True)
+        dest = os.path.join(folder, "dest-exists")
+        os.mkdir(dest)
+        with open(os.path.join(dest, name), "wb") as f:
+            f.write(b"the user's own file")
+        run = Run(ui, probe, program, ["-nd", "1", "-sp", "0", "-td", windows_path(dest),
+                                       server.url("/x/drip=4096:50/" + name)])
+        try:
+            box = ui.msgbox(run.pid, timeout_ms=60000)
+            check(box.get("text") == windows_path(os.path.join(dest, name)) + TARGET_EXISTS
+                  and box.get("caption") == CONFIRM and box.get("buttons") == "Yes,No",
+                  "%s: question %r" % (what, box))
+            ui.answer(run.pid, "yes")
+            if wait_for("the delete question", lambda: delete_question(ui, run.pid), 30):
+                ui.answer(run.pid, "yes")
+            check(run.wait_exit(timeout_ms=30000) == 0, "%s: exit code" % what)
+        except UiAutoError as e:
+            check(False, "%s: %s" % (what, e))
+        finally:
+            run.kill()
+        check(os.listdir(dest) == [name], "%s: destination holds %r" % (what, os.listdir(dest)))
+        with open(os.path.join(dest, name), "rb") as f:
+            check(f.read() == b"the user's own file", "%s: the existing file was changed" % what)
     finally:
         server.stop()
 
