@@ -8,12 +8,15 @@ usage: dialogs_test.py new_download|hash --host EXE --dorimel EXE --uiauto EXE
 Exit status: 0 passed, 1 failed, 77 skipped (no display or programs missing)."""
 import argparse
 import configparser
+import functools
+import http.server
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
@@ -428,6 +431,64 @@ def test_save_as_default(ctx):
     check_equal(finish(ctx, pid, result)[-1]["result"], "1", "Yes ends the dialog with OK")
 
 
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def test_program_starts_download(ctx):
+    """dorimel.exe started without a URL shows the dialog; OK starts the download."""
+    if not os.path.exists(ctx.dorimel):
+        print("skipped: dorimel.exe not built")
+        return
+    root = ctx.path("www")
+    os.makedirs(root)
+    content = os.urandom(200 * 1024)
+    with open(os.path.join(root, "data.bin"), "wb") as f:
+        f.write(content)
+    server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(QuietHandler, directory=root))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = "http://127.0.0.1:%d/data.bin" % server.server_address[1]
+    try:
+        folder = ctx.path("prog")
+        os.makedirs(folder)
+        program = os.path.join(folder, "dorimel.exe")  # a private options file beside it
+        shutil.copy(ctx.dorimel, program)
+        ctx.ui.call("clipboard-set", "取得先: " + url + " です")
+        pid = ctx.ui.start(program)
+        ctx.started.append(pid)
+        d = Dialog(ctx, pid, TITLE)
+        c = d.controls()
+        check_equal(c[1000]["text"], url, "dorimel.exe: URL from the clipboard")
+        check(c[1038]["text"].endswith("\\Desktop\\"), "dorimel.exe: desktop folder by default")
+        d.screenshot("new_download_dialog_in_dorimel")
+        target = ctx.wpath("downloads")
+        d.set(1038, target)
+        d.click(1)
+        expect_box(d, "保存先フォルダ " + target + " は存在しません。\n\n新しく作成しますか？", "確認",
+                   "question", "OK,Cancel", "ok", what="dorimel.exe: creation question")
+        saved = ctx.path("downloads", "data.bin")
+        deadline = time.time() + 90
+        while time.time() < deadline and not (os.path.exists(saved) and
+                                               os.path.getsize(saved) == len(content)):
+            time.sleep(0.5)
+        check(os.path.exists(saved) and open(saved, "rb").read() == content,
+              "OK started the download and the file arrived whole")
+        windows = [w for w in ctx.ui.windows(pid) if w["title"] != TITLE]
+        if check(len(windows) == 1, "one download window, got %r" % windows):
+            controls = {c["id"]: c for c in ctx.ui.dump(windows[0]["hwnd"])}
+            check_equal(controls[1033]["text"], url, "the window shows the dialog's URL")
+            check_equal(controls[1034]["text"], target + "\\data.bin", "the window shows the target")
+            ctx.ui.close(windows[0]["hwnd"])
+        check_equal(ctx.ui.wait_exit(pid, timeout_ms=60000), 0, "dorimel.exe exit code")
+        ctx.started.remove(pid)
+        check_equal(history(os.path.join(folder, "dorimel.ini")), [target + "\\", c[1038]["text"]],
+                    "dorimel.exe: history keys")
+    finally:
+        server.shutdown()
+
+
 # ------------------------------------------------------------------------ hash
 
 def start_hash(ctx, name, kind, path, moved, md5="", sha1="", wait=True):
@@ -535,6 +596,7 @@ def main():
     parser.add_argument("group", choices=["new_download", "hash"])
     for option in ("host", "dorimel", "uiauto", "probe", "artefacts"):
         parser.add_argument("--" + option, required=True)
+    parser.add_argument("--only", help="run only the test of this name")
     args = parser.parse_args()
     if not os.environ.get("DISPLAY"):
         print("skipped: no DISPLAY")
@@ -545,8 +607,9 @@ def main():
             return 77
     ctx = Context(args)
     tests = {"new_download": [test_clipboard_and_defaults, test_failures, test_history_and_resetup,
-                              test_save_as_default],
+                              test_save_as_default, test_program_starts_download],
              "hash": [test_hash]}[args.group]
+    tests = [t for t in tests if not args.only or t.__name__ == args.only]
     try:
         for test in tests:
             print("==", test.__name__, flush=True)
