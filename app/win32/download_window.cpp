@@ -102,7 +102,9 @@ LRESULT CALLBACK toolbarHostProcedure(HWND window, UINT message, WPARAM wParam, 
     return CallWindowProcA(g_previousHostProcedure, window, message, wParam, lParam);
 }
 
-// Control 1029: the progress bar is painted before the static's own painting.
+// Control 1029: the window paints the progress bar. The static's own painting
+// would only clear its client area, so the message ends here; the sunken edge
+// belongs to the non-client area and is drawn as usual.
 LRESULT CALLBACK progressProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_PAINT && g_window) {
         PAINTSTRUCT paint;
@@ -111,8 +113,6 @@ LRESULT CALLBACK progressProcedure(HWND window, UINT message, WPARAM wParam, LPA
         GetClientRect(window, &client);
         g_window->paintProgress(dc, client);
         EndPaint(window, &paint);
-        // The static has nothing of its own to paint inside its sunken edge,
-        // which the non-client painting draws.
         return 0;
     }
     return CallWindowProcA(g_previousProgressProcedure, window, message, wParam, lParam);

@@ -103,12 +103,16 @@ class Window:
         self.ui, self.probe = ui, probe
         self.pid = ui.start(exe, *arguments)
         self.exited = False
-        w = ui.wait_window(pid=self.pid, title=title, cls="#32770", timeout_ms=60000)
-        self.hwnd = w["hwnd"]
-        self.host = probe.child(self.hwnd, 1027)
-        self.toolbar = probe.child(self.host, 111)
-        tabs = probe.child(self.hwnd, 1004)
-        self.logs = [probe.child(tabs, 100), probe.child(tabs, 101)]
+        try:
+            w = ui.wait_window(pid=self.pid, title=title, cls="#32770", timeout_ms=60000)
+            self.hwnd = w["hwnd"]
+            self.host = probe.child(self.hwnd, 1027)
+            self.toolbar = probe.child(self.host, 111)
+            tabs = probe.child(self.hwnd, 1004)
+            self.logs = [probe.child(tabs, 100), probe.child(tabs, 101)]
+        except UiAutoError:
+            self.kill()
+            raise
 
     def title(self):
         for w in self.ui.windows(self.pid):
