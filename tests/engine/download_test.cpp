@@ -155,3 +155,27 @@ TEST_F(DownloadTest, LogsAPlainRunRowByRow) {
     EXPECT_EQ(ui.controls[CTRL_TARGET_PATH], outPath("r.bin"));
     EXPECT_EQ(ui.controls[CTRL_RETRIES], "1 / 32");
 }
+
+TEST_F(DownloadTest, DownloadsThroughARealProxySplitAndResumed) {
+    const uint64_t size = 600000;
+    writePatternFile(www + "/viaproxy.bin", size);
+    testservers::FaultServer server;
+    ASSERT_TRUE(server.start(www));
+    testservers::TinyProxy proxy;
+    ASSERT_TRUE(proxy.start());
+    AppSettings settings = testSettings(out);
+    settings.Proxy = proxy.address();
+    settings.downloadOptions.set(FLAG_SPLIT, true);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/x/drip=8192:5,close=100000,times=1/viaproxy.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("viaproxy.bin"), size));
+    bool secondHalf = false, resumed = false;
+    for (const std::string& request : server.requests()) {
+        secondHalf = secondHalf || request.find("Range: bytes=300000-") != std::string::npos;
+        resumed = resumed || request.find("Range: bytes=100000-") != std::string::npos;
+    }
+    EXPECT_TRUE(secondHalf);
+    EXPECT_TRUE(resumed);
+}
