@@ -560,6 +560,14 @@ def test_progress(ui, probe, exe, folder, artifacts, server_script):
         check(at(0.60) == done and at(0.90) == rest,
               "split bar: %r" % ([at(f) for f in (0.1, 0.4, 0.6, 0.9)],))
 
+        # The second tab shows session 1's log in place of session 0's.
+        probe.call("send", "--hwnd", probe.child(w.hwnd, 1004), "--id", 0x1330, "--row", 1)  # TCM_SETCURFOCUS
+        controls = {(c["id"], c["cls"]): c for c in ui.dump(w.hwnd)}
+        check(controls[(101, "SysListView32")]["visible"] and not controls[(100, "SysListView32")]["visible"],
+              "tab 1 does not show log 1")
+        check(probe.rows(w.logs[1])["count"] > 0, "session 1 logged nothing")
+        w.screenshot(os.path.join(artifacts, "download_window_session1.png"))
+
         # Closing while data is there asks first; No keeps everything going.
         temp = os.path.join(target, "big.bin.dorimelt")
         check(os.path.exists(temp), "no temporary file")
