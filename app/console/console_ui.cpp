@@ -87,9 +87,17 @@ std::string formatLogRow(int hour, int minute, int second, int session, int kind
 }
 
 ConsoleUi::ConsoleUi(FILE* out, bool interactive, bool canAsk, const OptionsFile& options)
-    : out_(out), interactive_(interactive), canAsk_(canAsk) {
+    : out_(out), interactive_(interactive), canAsk_(canAsk), options_(options) {
     for (int kind = 0; kind < 8; ++kind) colours_[kind] = logColours(options, kind);
     readAnswer = [](std::string& line) { return bool(std::getline(std::cin, line)); };
+}
+
+bool ConsoleUi::useDirectDelete() {
+    return options_.readInt("MainOptions", "IsUseDirectDelete", 0) != 0;
+}
+
+bool ConsoleUi::autoCancelFtpSpeedLimit() {
+    return options_.readInt("MainOptions", "IsAutoCancalFtpSpeedLimit", 0) != 0;
 }
 
 void ConsoleUi::clearProgress() {

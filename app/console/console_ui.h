@@ -8,10 +8,9 @@
 #include <functional>
 #include <string>
 
+#include "app/options_file.h"
 #include "app/status_display.h"
 #include "engine/download_ui.h"
-
-class OptionsFile;
 
 // The colours of one kind of log row (Windows COLORREF values, 0x00BBGGRR).
 struct LogColours {
@@ -63,6 +62,8 @@ public:
     void hideWindow() override {}
     void endWindow() override;
     void finishWindow() override;
+    bool useDirectDelete() override;
+    bool autoCancelFtpSpeedLimit() override;
 
     // Ends the progress line so that what follows starts on a fresh line.
     void endProgressLine();
@@ -75,6 +76,7 @@ private:
     FILE* out_;
     bool interactive_;
     bool canAsk_;
+    OptionsFile options_;  // read key by key when a rule needs a value
     LogColours colours_[8];
     std::string title_;
     std::string progress_;  // the progress line as last drawn (empty: none shown)
