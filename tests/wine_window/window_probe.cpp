@@ -393,7 +393,7 @@ int main() {
     } else if (c == L"popup-gone") {
         waitPopupGone(o);
     } else if (c == L"syscommand") {
-        PostMessageW(o.hwnd, WM_SYSCOMMAND, o.id, 0);
+        PostMessageW(o.hwnd, WM_SYSCOMMAND, o.id, o.row);  // --row: lParam (SC_KEYMENU: the key)
     } else if (c == L"rect") {
         RECT r;
         GetWindowRect(o.hwnd, &r);

@@ -362,7 +362,20 @@ def test_window(ui, probe, exe, folder, artifacts):
     print("case: About, option menu, guard, clipboard, closing", flush=True)
     w = Window(ui, probe, program, ["-nd", "1", "-td", windows_path(folder), url])
     try:
-        probe.call("syscommand", "--hwnd", w.hwnd, "--id", 16)
+        # The system menu as Alt+Space opens it: restore and size removed from
+        # the first group (move, minimise remain), About and home page appended
+        # after a separator; "バージョン情報(&V)" is chosen by its key.
+        probe.call("syscommand", "--hwnd", w.hwnd, "--id", 0xF100, "--row", 32)  # SC_KEYMENU, " "
+        menu = probe.menu_state(w.pid)
+        groups, current = [], 0
+        for entry in menu + ["separator"]:
+            if entry == "separator":
+                groups.append(current)
+                current = 0
+            else:
+                current += 1
+        check(len(groups) >= 3 and groups[0] == 2 and groups[-1] == 2, "system menu shape %r" % menu)
+        probe.menu_key(w.pid, key="v")
         box = ui.msgbox(w.pid)
         check(box.get("caption") == "About" and box.get("icon") == "information" and box.get("buttons") == "OK",
               "About box %r" % box)
