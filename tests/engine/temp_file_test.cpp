@@ -244,3 +244,15 @@ TEST_F(TempFileTest, NamesTheFileFromContentDispositionSafely) {
         std::remove(outPath(c.name).c_str());
     }
 }
+
+TEST_F(TempFileTest, StopsWithTheSystemErrorWhenTheFileCannotBeCreated) {
+    writePatternFile(www + "/n.bin", 1000);
+    AppSettings settings = testSettings(out + "/missing/folder");
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/f/n.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_STOPPED) << ui.dump();
+    EXPECT_TRUE(ui.has(LOG_FATAL, text(80) + " GetLastError = 2")) << ui.dump();
+    EXPECT_EQ(job.session(0).phase, PHASE_REQUESTING);
+    EXPECT_FALSE(job.hasTempFile());
+}
