@@ -224,6 +224,11 @@ void DownloadWindow::startDownload() {
     if (app.resuming) {
         // A later re-setup starts from the values saved with the job.
         newDownload_.loadRecord(job_.newDownload);
+        // The loaded display state tells what the saving window's controls
+        // showed; this window's controls show their template texts, so the
+        // first tick must set them all, as for a new job (else the close
+        // button keeps "閉じる" while the resumed download runs).
+        job_.record().displayState = DISPLAY_CLOSE_SHOWS_ENDED | DISPLAY_TOOLBAR_STOPPED;
         job_.start();
         updateToolbarButtons(false, true);
         SetDlgItemTextA(hwnd, IDC_URL, job_.newDownload.strURL.c_str());
