@@ -137,8 +137,10 @@ public:
     bool processBlock(int index, const char* data, size_t length);
     // New total size of the download (-1 unknown changes nothing else).
     int64_t setContentLength(int64_t length);
-    // Session index starts again at byte 0 with a new total (file emptied,
-    // block map renewed, session 1 closed when index is 0).
+    // Session index starts again at byte 0 with a new total: the file is
+    // emptied and the block map renewed (setContentLength), and the session's
+    // range becomes the whole length (a running second session still ends it
+    // at their meeting point).
     void restartFromZero(int index, int64_t length);
     // Writes the state block; false on failure.
     bool saveState();
