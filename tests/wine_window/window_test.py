@@ -185,18 +185,18 @@ class Window:
         return [int(x) for x in self.probe.call("rect", "--hwnd", hwnd).split("\t")[1:5]]
 
     def tooltip(self, command, expected):
-        """Rests the real pointer on a toolbar button; the tooltip's text."""
-        x, y = self.probe.call("button-on-screen", "--hwnd", self.toolbar, "--id", command).split("\t")[1:3]
-        subprocess.run(["xdotool", "mousemove", x.strip(), y.strip()], check=True)
-        shown, deadline = None, time.time() + 15
+        """Rests the real pointer on a toolbar button; the tooltip's text.
+        Each attempt makes the window active again (tooltips show only over
+        the active window) and brings the pointer back onto the button."""
+        shown, deadline = None, time.time() + 20
         while shown != expected and time.time() < deadline:
+            x, y = self.probe.call("button-on-screen", "--hwnd", self.toolbar, "--id", command).split("\t")[1:3]
+            subprocess.run(["xdotool", "mousemove", x.strip(), y.strip()], check=True)
             try:
                 shown = self.probe.call("tooltip", "--pid", self.pid, timeout_ms=3000).split("\t", 1)[1].strip()
             except UiAutoError:
                 shown = None
-            if shown != expected:
-                time.sleep(0.2)
-        subprocess.run(["xdotool", "mousemove", "0", "0"], check=True)
+            subprocess.run(["xdotool", "mousemove", "0", "0"], check=True)
         return shown
 
     def close_and_wait(self):
