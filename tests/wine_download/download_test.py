@@ -581,10 +581,10 @@ def test_finished_while_asking(ui, probe, exe, folder, server_script):
 
 
 def test_close_and_delete(ui, probe, exe, folder, server_script):
-    """Closing before any data arrived asks nothing and leaves nothing; Yes to
-    the delete question (direct delete configured) removes the temporary file
-    and nothing else, also when the user cancels because the destination
-    exists."""
+    """Closing before any data arrived asks nothing and leaves nothing; a kept
+    file resumes with the running display; Yes to the delete question (direct
+    delete configured) removes the temporary file and nothing else, also when
+    the user cancels because the destination exists."""
     root = os.path.join(folder, "www-delete")
     record = os.path.join(folder, "record-delete")
     for path in (root, record):
@@ -613,29 +613,44 @@ def test_close_and_delete(ui, probe, exe, folder, server_script):
             run.kill()
         check(os.listdir(dest) == [], "%s: destination holds %r" % (what, os.listdir(dest)))
 
-        what = "Yes to the delete question"
-        print("case: " + what, flush=True)
+        # Kept once, then resumed and deleted: the resumed window shows a
+        # running job, and Yes deletes the loaded temporary file.
         dest = os.path.join(folder, "dest-delete")
         os.mkdir(dest)
         with open(os.path.join(dest, "other.bin"), "wb") as f:
             f.write(b"not ours")
-        run = Run(ui, probe, program, ["-nd", "1", "-sp", "0", "-td", windows_path(dest),
-                                       server.url("/x/drip=4096:50/" + name)])
-        try:
-            run.window()
-            wait_for("the temporary file", lambda: name + TEMP_SUFFIX in os.listdir(dest), 30)
-            ui.call("click", "--hwnd", run.window(), "--id", CLOSE_BUTTON)
-            box = ui.msgbox(run.pid)
-            check(box.get("text") == CANCEL_QUESTION, "%s: first question %r" % (what, box))
-            ui.answer(run.pid, "yes")
-            if wait_for("the delete question", lambda: delete_question(ui, run.pid), 30):
+        url = server.url("/x/drip=4096:50/" + name)
+        kept = os.path.join(dest, name + TEMP_SUFFIX)
+        for what, arguments, delete in (
+                ("No to the delete question", ["-nd", "1", "-sp", "0", "-td", windows_path(dest), url], False),
+                ("the kept file resumed, then Yes to the delete question", [windows_path(kept)], True)):
+            print("case: " + what, flush=True)
+            run = Run(ui, probe, program, arguments)
+            try:
+                run.window()
+                wait_for("data in the temporary file",
+                         lambda: os.path.exists(kept) and os.path.getsize(kept) > STATE_BLOCK, 30)
+                if delete:
+                    c = wait_for("the running display", lambda: (lambda c: c if c[CLOSE_BUTTON]["text"] == "ｷｬﾝｾﾙ"
+                                                                  else None)(run.controls()), 20)
+                    check(c is not None and c[URL]["text"] == url, "%s: URL shown as %r" % (
+                        what, c and c[URL]["text"]))
+                    buttons = run.toolbar()
+                    check(not buttons[RESUME]["enabled"] and buttons[STOP]["enabled"],
+                          "%s: toolbar %r" % (what, buttons))
+                ui.call("click", "--hwnd", run.window(), "--id", CLOSE_BUTTON)
+                box = ui.msgbox(run.pid)
+                check(box.get("text") == CANCEL_QUESTION, "%s: first question %r" % (what, box))
                 ui.answer(run.pid, "yes")
-            check(run.wait_exit(timeout_ms=30000) == 0, "%s: exit code" % what)
-        except UiAutoError as e:
-            check(False, "%s: %s" % (what, e))
-        finally:
-            run.kill()
-        check(os.listdir(dest) == ["other.bin"], "%s: destination holds %r" % (what, os.listdir(dest)))
+                if wait_for("the delete question", lambda: delete_question(ui, run.pid), 30):
+                    ui.answer(run.pid, "yes" if delete else "no")
+                check(run.wait_exit(timeout_ms=30000) == 0, "%s: exit code" % what)
+            except UiAutoError as e:
+                check(False, "%s: %s" % (what, e))
+            finally:
+                run.kill()
+            left = ["other.bin"] if delete else sorted(["other.bin", name + TEMP_SUFFIX])
+            check(sorted(os.listdir(dest)) == left, "%s: destination holds %r" % (what, os.listdir(dest)))
 
         what = "an existing destination: Yes to cancel, Yes to delete"
         print("case: " + what, flush=True)
