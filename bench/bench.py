@@ -79,7 +79,7 @@ def same_content(a, b):
 
 
 class Nginx:
-    def __init__(self, root, workdir, limit_kib):
+    def __init__(self, root, workdir, limit_kib, link_kib):
         self.port = free_port()
         self.dir = os.path.join(workdir, "nginx")
         os.makedirs(self.dir, exist_ok=True)
@@ -100,6 +100,7 @@ http {{
     listen 127.0.0.1:{self.port};
     root {root};
     location /limited/ {{ alias {root}/; limit_rate {limit_kib}k; }}
+    location /link/ {{ alias {root}/; limit_rate {link_kib}k; }}
   }}
 }}
 """
@@ -221,31 +222,38 @@ class Bench:
                     "--auto-file-renaming=false", "-d", dst, "-o", name, url]
         raise ValueError(tool)
 
-    def measure(self, tool, url, name, source, base):
-        results = []
-        for run in range(self.args.runs):
-            dst = self.fresh_dir(base, "dst")
-            step, marks = None, {}
-            if tool == "dorimel":
-                # The time to the last byte: the temporary file reaches its full
-                # size (data behind the state block) before the relocation.
-                temp, full = os.path.join(dst, name + ".dorimelt"), STATE_BLOCK + os.path.getsize(source)
+    def measure_once(self, tool, url, name, source, base):
+        dst = self.fresh_dir(base, "dst")
+        step, marks = None, {}
+        if tool == "dorimel":
+            # The time to the last byte: the temporary file reaches its full
+            # size (data behind the state block) before the relocation.
+            temp, full = os.path.join(dst, name + ".dorimelt"), STATE_BLOCK + os.path.getsize(source)
 
-                def step():
-                    try:
-                        if "last" not in marks and os.stat(temp).st_size >= full:
-                            marks["last"] = time.monotonic()
-                    except FileNotFoundError:
-                        pass
-            start = time.monotonic()
-            r = run_timed(self.tool_argv(tool, dst, url, name), step=step)
-            r.last_byte = marks["last"] - start if "last" in marks else None
-            target = os.path.join(dst, name)
-            ok = r.code == 0 and os.path.exists(target) and same_content(target, source)
-            if not ok:
-                log(f"  {tool}: run {run + 1} failed (exit {r.code})")
-            results.append((r, ok))
-            shutil.rmtree(dst, ignore_errors=True)
+            def step():
+                try:
+                    if "last" not in marks and os.stat(temp).st_size >= full:
+                        marks["last"] = time.monotonic()
+                except FileNotFoundError:
+                    pass
+        start = time.monotonic()
+        r = run_timed(self.tool_argv(tool, dst, url, name), step=step)
+        r.last_byte = marks["last"] - start if "last" in marks else None
+        target = os.path.join(dst, name)
+        ok = r.code == 0 and os.path.exists(target) and same_content(target, source)
+        if not ok:
+            log(f"  {tool}: failed (exit {r.code})")
+        shutil.rmtree(dst, ignore_errors=True)
+        return r, ok
+
+    def measure_all(self, tools, url, name, source, base, section):
+        """Runs the tools in turn, round after round, so that a change in the
+        machine's load falls on all of them alike."""
+        results = {tool: [] for tool in tools}
+        for run in range(self.args.runs):
+            for tool in tools:
+                log(f"({section}) round {run + 1}: {tool}")
+                results[tool].append(self.measure_once(tool, url, name, source, base))
         return results
 
     def section_a(self):
@@ -261,9 +269,9 @@ class Bench:
         self.emit("| program | wall s | to last byte s | MiB/s | ratio to curl (speed) | CPU s | peak RSS MiB | ok |")
         self.emit("|---|---|---|---|---|---|---|---|")
         curl_wall = None
+        all_results = self.measure_all(tools, self.nginx.url("/" + name), name, source, self.shm, "a")
         for tool in tools:
-            log(f"(a) {tool}")
-            results = self.measure(tool, self.nginx.url("/" + name), name, source, self.shm)
+            results = all_results[tool]
             wall = median([r.wall for r, _ in results])
             cpu = median([r.cpu for r, _ in results])
             rss = max(r.rss_kib for r, _ in results) / 1024
@@ -279,6 +287,8 @@ class Bench:
 
     # ---- (b) finishing on the disk, flush cost -------------------------------
     def finishing_run(self, url, name, source, env):
+        if env.pop("BENCH_OVER_LINK", None):
+            url = url.replace(f"/{name}", f"/link/{name}")
         dst = self.fresh_dir(self.disk, "dst")
         temp = os.path.join(dst, name + ".dorimelt")
         full = STATE_BLOCK + os.path.getsize(source)
@@ -312,18 +322,26 @@ class Bench:
         url = self.nginx.url("/" + name)
         variants = [
             ("collapse (as shipped)", {}),
+            (f"collapse, server at {self.args.link_kib // 1024} MiB/s", {"BENCH_OVER_LINK": "1"}),
             ("copy (collapse refused)", {"DORIMEL_BENCH_NO_COLLAPSE": "1"}),
             ("collapse, no flush before state saves", {"DORIMEL_BENCH_NO_SYNC": "1"}),
+            ("collapse, no early writeback", {"DORIMEL_BENCH_NO_WRITEBACK": "1"}),
+            ("copy, no flush, no early writeback", {"DORIMEL_BENCH_NO_COLLAPSE": "1", "DORIMEL_BENCH_NO_SYNC": "1",
+                                                    "DORIMEL_BENCH_NO_WRITEBACK": "1"}),
         ]
         self.emit(f"### (b) Finishing and flush cost, {self.args.disk_size} MiB into {self.args.disk_dir} "
                   f"({fs_type(self.args.disk_dir)}), median of {self.args.runs}")
         self.emit()
         self.emit("| variant | download s | finishing s | finishing / download | total s | ok |")
         self.emit("|---|---|---|---|---|---|")
-        for label, extra in variants:
-            log(f"(b) {label}")
-            env = dict(os.environ, LD_PRELOAD=self.shim, **extra)
-            runs = [self.finishing_run(url, name, source, env) for _ in range(self.args.runs)]
+        collected = {label: [] for label, _ in variants}
+        for run in range(self.args.runs):
+            for label, extra in variants:
+                log(f"(b) round {run + 1}: {label}")
+                env = dict(os.environ, LD_PRELOAD=self.shim, **extra)
+                collected[label].append(self.finishing_run(url, name, source, env))
+        for label, _ in variants:
+            runs = collected[label]
             down = median([d for d, _, _, _ in runs])
             fin = median([f for _, f, _, _ in runs])
             total = median([r.wall for _, _, r, _ in runs])
@@ -359,9 +377,9 @@ class Bench:
         self.emit("| program | wall s | speed-up over single dorimel | ok |")
         self.emit("|---|---|---|---|")
         single = None
+        all_results = self.measure_all(tools, url, name, source, self.shm, "c")
         for tool in tools:
-            log(f"(c) {tool}")
-            results = self.measure(tool, url, name, source, self.shm)
+            results = all_results[tool]
             wall = median([r.wall for r, _ in results])
             if tool == "dorimel":
                 single = wall
@@ -402,20 +420,20 @@ class Bench:
                         argv = ["wget", "-q", f"--limit-rate={rate}k", "-O", os.path.join(dst, name), url]
                         watched, offset = os.path.join(dst, name), 0
                     p = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                    jobs[(tool, rate)] = (p, watched, offset, [])
+                    jobs[(tool, rate)] = (p, watched, offset, [], time.monotonic())
             start = time.monotonic()
             while time.monotonic() - start < seconds + 3:
                 now = time.monotonic()
-                for p, watched, offset, samples in jobs.values():
+                for p, watched, offset, samples, _ in jobs.values():
                     try:
                         samples.append((now, max(0, os.stat(watched).st_size - offset)))
                     except FileNotFoundError:
                         pass
                 time.sleep(0.1)
-            for (key, (p, watched, offset, samples)) in jobs.items():
+            for (key, (p, watched, offset, samples, started)) in jobs.items():
                 p.send_signal(signal.SIGKILL)
                 p.wait()
-                collected[key].append(rates_from(samples, seconds))
+                collected[key].append(rates_from(started, samples, seconds))
         for tool in tools:
             for rate in rates:
                 runs = [r for r in collected[(tool, rate)] if r]
@@ -477,15 +495,10 @@ class Bench:
         self.emit()
 
 
-def rates_from(samples, seconds):
-    """Average KiB/s from the first byte on, and the rates of each whole
-    second after it (sizes interpolated at the second marks)."""
-    data = [(t, s) for t, s in samples]
-    first = next((i for i, (_, s) in enumerate(data) if s > 0), None)
-    if first is None:
-        return None
-    t0 = data[max(0, first - 1)][0]
-    data = [(t, s) for t, s in data if t >= t0]
+def rates_from(start, samples, seconds):
+    """Average KiB/s over the window from the program's start, and the rate of
+    each whole second after the first (sizes interpolated at the marks)."""
+    data = [(start, 0)] + [(t, s) for t, s in samples if t >= start]
 
     def size_at(t):
         for (ta, sa), (tb, sb) in zip(data, data[1:]):
@@ -493,11 +506,11 @@ def rates_from(samples, seconds):
                 return sa if tb == ta else sa + (sb - sa) * (t - ta) / (tb - ta)
         return data[-1][1]
 
-    end = min(data[-1][0], t0 + seconds)
-    if end - t0 < 2:
+    end = min(data[-1][0], start + seconds)
+    if end - start < 2:
         return None
-    average = (size_at(end) - size_at(t0)) / (end - t0) / 1024
-    per_second = [(size_at(t0 + k) - size_at(t0 + k - 1)) / 1024 for k in range(2, int(end - t0) + 1)]
+    average = size_at(end) / (end - start) / 1024
+    per_second = [(size_at(start + k) - size_at(start + k - 1)) / 1024 for k in range(2, int(end - start) + 1)]
     return average, per_second
 
 
@@ -556,11 +569,12 @@ def main():
     ap.add_argument("--split-size", type=int, default=32, help="MiB for (c)")
     ap.add_argument("--limit-kib", type=int, default=4096, help="per-connection rate for (c)")
     ap.add_argument("--limit-seconds", type=int, default=20)
+    ap.add_argument("--link-kib", type=int, default=102400, help="server rate of the (b) row 'over a link'")
     ap.add_argument("--wine-timeout", type=int, default=600)
     args = ap.parse_args()
     bench = Bench(args)
     try:
-        bench.nginx = Nginx(bench.www, bench.shm, args.limit_kib)
+        bench.nginx = Nginx(bench.www, bench.shm, args.limit_kib, args.link_kib)
         bench.emit(f"Machine: {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f} at start; "
                    f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
         bench.emit()

@@ -3,6 +3,8 @@
  *   DORIMEL_BENCH_NO_SYNC=1      fdatasync and fsync return at once (no flush)
  *   DORIMEL_BENCH_NO_COLLAPSE=1  fallocate's range collapse reports EOPNOTSUPP
  *                                (as tmpfs does), so the program copies instead
+ *   DORIMEL_BENCH_NO_WRITEBACK=1 sync_file_range does nothing (no early start
+ *                                of the writing behind the download)
  * Never linked into a product; built by bench/run.sh into its work folder. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -28,6 +30,13 @@ int fsync(int fd) {
     if (enabled("DORIMEL_BENCH_NO_SYNC")) return 0;
     if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
     return real(fd);
+}
+
+int sync_file_range(int fd, off_t offset, off_t length, unsigned int flags) {
+    static int (*real)(int, off_t, off_t, unsigned int);
+    if (enabled("DORIMEL_BENCH_NO_WRITEBACK")) return 0;
+    if (!real) real = (int (*)(int, off_t, off_t, unsigned int))dlsym(RTLD_NEXT, "sync_file_range");
+    return real(fd, offset, length, flags);
 }
 
 static int collapseRefused(int mode) {

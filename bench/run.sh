@@ -40,6 +40,13 @@ if [ ! -f "$SHIM" ] || [ bench/bench_shim.c -nt "$SHIM" ]; then
   cc -O2 -shared -fPIC -o "$SHIM" bench/bench_shim.c -ldl
 fi
 
+# The Windows program under Wine needs a display: a private Xvfb unless one
+# is given.
+if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
+  . scripts/xvfb.sh
+  start_xvfb && trap 'kill "$XVFB_PID" 2>/dev/null' EXIT
+fi
+
 args=()
 for a in "$@"; do
   if [ "$a" = --quick ]; then
@@ -48,4 +55,4 @@ for a in "$@"; do
     args+=("$a")
   fi
 done
-exec python3 bench/bench.py --build "$PWD/$BUILD" --win-build "$PWD/$WIN_BUILD" --shim "$SHIM" "${args[@]}"
+python3 bench/bench.py --build "$PWD/$BUILD" --win-build "$PWD/$WIN_BUILD" --shim "$SHIM" "${args[@]}"

@@ -107,6 +107,10 @@ void DownloadJob::pacedReceive(int index) {
         if (quota < 0) quota = base;
     }
     if (quota <= 0) quota = 1;
+    // Room for a few ticks' quotas in the socket, or each tick could read
+    // only what a small default buffer holds and the rate would fall short.
+    if (bodySocket(s) != NO_SOCKET)
+        socketReserveReceiveBuffer(bodySocket(s), static_cast<int>(quota > (1 << 21) ? (1 << 23) : quota * 4));
     char* buffer = receiveBuffer();
     while (quota > 0) {
         size_t chunk;

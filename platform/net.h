@@ -133,6 +133,12 @@ int socketSend(SocketHandle socket, const void* data, size_t length);
 // (WSAEWOULDBLOCK when nothing is waiting). Re-arms NET_READ.
 int socketRecv(SocketHandle socket, void* buffer, size_t length);
 
+// Makes sure the socket may queue at least bytes of received data (raises
+// SO_RCVBUF, never lowers it; errors are ignored). The speed limit reads one
+// quota per 100 ms tick, so the queue must hold more than a tick's quota or
+// every tick reads less than its share and the rate stays below the limit.
+void socketReserveReceiveBuffer(SocketHandle socket, int bytes);
+
 // shutdown(socket, SD_BOTH). Errors are ignored.
 void socketShutdown(SocketHandle socket);
 

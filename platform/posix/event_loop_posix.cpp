@@ -437,6 +437,17 @@ int socketRecv(SocketHandle socket, void* buffer, size_t length) {
     return int(got);
 }
 
+void socketReserveReceiveBuffer(SocketHandle socket, int bytes) {
+    // Setting the size turns Linux's automatic sizing off for the socket, so
+    // only do it when the automatic size is too small.
+    int current = 0;
+    socklen_t length = sizeof current;
+    if (!sockets.count(socket) || getsockopt(int(socket), SOL_SOCKET, SO_RCVBUF, &current, &length) != 0 ||
+        current >= bytes)
+        return;
+    setsockopt(int(socket), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 void socketShutdown(SocketHandle socket) {
     if (sockets.count(socket)) shutdown(int(socket), SHUT_RDWR);
 }

@@ -183,6 +183,8 @@ CollapseResult fileCollapseFront(FileHandle file, int64_t bytes) {
     return COLLAPSE_DONE;
 }
 
+void fileStartWriteback(FileHandle file) { sync_file_range(int(file), 0, 0, SYNC_FILE_RANGE_WRITE); }
+
 void fileClose(FileHandle file) {
     if (file != NO_FILE) close(int(file));
 }

@@ -129,6 +129,8 @@ bool fileFlush(FileHandle file) { return FlushFileBuffers(asHandle(file)) || fai
 // NTFS has no way to drop the front of a file in place: the engine copies.
 CollapseResult fileCollapseFront(FileHandle, int64_t) { return COLLAPSE_UNSUPPORTED; }
 
+void fileStartWriteback(FileHandle) {}
+
 void fileClose(FileHandle file) {
     if (file != NO_FILE) CloseHandle(asHandle(file));
 }

@@ -123,6 +123,15 @@ int socketRecv(SocketHandle socket, void* buffer, size_t length) {
     return recv(asSocket(socket), static_cast<char*>(buffer), chunk, 0);
 }
 
+void socketReserveReceiveBuffer(SocketHandle socket, int bytes) {
+    int current = 0;
+    int length = sizeof current;
+    if (getsockopt(asSocket(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&current), &length) != 0 ||
+        current >= bytes)
+        return;
+    setsockopt(asSocket(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
 void socketShutdown(SocketHandle socket) { shutdown(asSocket(socket), SD_BOTH); }
 
 void socketClose(SocketHandle socket) { closesocket(asSocket(socket)); }
