@@ -33,13 +33,47 @@ namespace {
 RECT lastDialogRect{};
 HWND owner = nullptr;  // the host's top-level window that owns the dialogs
 
-// Remembers where the last dialog window was when it was destroyed.
+FILE* focusLog = nullptr;  // RESULT.focus: where the focus went, line by line
+
+void logFocus(int id, const char* name) {
+    if (!focusLog) return;
+    if (name) {
+        std::fprintf(focusLog, "focus %d %s\n", id, name);
+    } else {
+        std::fputs("box-closed\n", focusLog);
+    }
+    std::fflush(focusLog);
+}
+
+// Remembers where the last dialog window was when it was destroyed, and logs
+// when a message box of a dialog closes ("box-closed").
 LRESULT CALLBACK cbtHook(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HCBT_DESTROYWND) {
         char name[16] = "";
         HWND window = reinterpret_cast<HWND>(wParam);
         GetClassNameA(window, name, sizeof name);
-        if (std::string(name) == "#32770") GetWindowRect(window, &lastDialogRect);
+        if (std::string(name) == "#32770") {
+            HWND windowOwner = GetWindow(window, GW_OWNER);
+            if (windowOwner && windowOwner != owner)
+                logFocus(0, nullptr);
+            else
+                GetWindowRect(window, &lastDialogRect);
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Logs every window of the dialogs that receives the focus ("focus ID class");
+// the dialog window itself is "focus 0 #32770". Under Xvfb without a window
+// manager the focus may move on to the dialog window after a message box has
+// closed; this log shows where the dialog itself put it first.
+LRESULT CALLBACK callWindowHook(int code, WPARAM wParam, LPARAM lParam) {
+    const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call->message == WM_SETFOCUS) {
+        char name[32] = "";
+        GetClassNameA(call->hwnd, name, sizeof name);
+        bool child = (GetWindowLongA(call->hwnd, GWL_STYLE) & WS_CHILD) != 0;
+        logFocus(child ? GetDlgCtrlID(call->hwnd) : 0, name);
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -127,6 +161,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_WIN95_CLASSES | ICC_USEREX_CLASSES};
     InitCommonControlsEx(&classes);
     SetWindowsHookExA(WH_CBT, cbtHook, nullptr, GetCurrentThreadId());
+    SetWindowsHookExA(WH_CALLWNDPROC, callWindowHook, nullptr, GetCurrentThreadId());
+    focusLog = std::fopen((std::string(argv[2]) + ".focus").c_str(), "w");
 
     FILE* out = std::fopen(argv[2], "w");
     if (!out) return 3;
@@ -135,5 +171,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (std::string(argv[1]) == "hash") code = runHash(argc, argv, out);
     std::fprintf(out, "end=1\n");
     std::fclose(out);
+    if (focusLog) std::fclose(focusLog);
     return code;
 }
