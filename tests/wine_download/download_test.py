@@ -630,7 +630,7 @@ def test_close_and_delete(ui, probe, exe, folder, server_script):
         os.mkdir(dest)
         with open(os.path.join(dest, "other.bin"), "wb") as f:
             f.write(b"not ours")
-        url = server.url("/x/drip=4096:50/" + name)
+        url = server.url("/x/drip=4096:100/" + name)
         kept = os.path.join(dest, name + TEMP_SUFFIX)
         for what, arguments, delete in (
                 ("No to the delete question", ["-nd", "1", "-sp", "0", "-td", windows_path(dest), url], False),
@@ -670,7 +670,7 @@ def test_close_and_delete(ui, probe, exe, folder, server_script):
         with open(os.path.join(dest, name), "wb") as f:
             f.write(b"the user's own file")
         run = Run(ui, probe, program, ["-nd", "1", "-sp", "0", "-td", windows_path(dest),
-                                       server.url("/x/drip=4096:50/" + name)])
+                                       server.url("/x/drip=4096:100/" + name)])
         try:
             box = ui.msgbox(run.pid, timeout_ms=60000)
             check(box.get("text") == windows_path(os.path.join(dest, name)) + TARGET_EXISTS
