@@ -174,6 +174,7 @@ INT_PTR NewDownloadDialog::handleMessage(UINT message, WPARAM wParam, LPARAM) {
                     onOk();
                     return TRUE;
                 case IDCANCEL:
+                    restoreStartValues();
                     EndDialog(hwnd, IDCANCEL);
                     return TRUE;
                 case IDC_ND_BROWSE:
@@ -241,7 +242,26 @@ BOOL NewDownloadDialog::onInitDialog() {
                  settings_.downloadOptions.has(FLAG_SPEED_LIMIT));
 
     FirstInit = 0;
+    saveStartValues();
     return TRUE;
+}
+
+void NewDownloadDialog::saveStartValues() {
+    start_.url = strURL;
+    start_.referer = strReferer;
+    start_.proxy = strProxy;
+    start_.targetDir = strTargetDir;
+    start_.options = settings_.downloadOptions;
+    start_.closeAtEnd = settings_.CloseAtEnd;
+}
+
+void NewDownloadDialog::restoreStartValues() {
+    strURL = start_.url;
+    strReferer = start_.referer;
+    strProxy = start_.proxy;
+    strTargetDir = start_.targetDir;
+    settings_.downloadOptions = start_.options;
+    settings_.CloseAtEnd = start_.closeAtEnd;
 }
 
 int NewDownloadDialog::messageBox(const char* text, const char* caption, UINT type) {

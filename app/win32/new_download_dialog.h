@@ -53,6 +53,11 @@ class NewDownloadDialog : public Dialog {
     bool writeFolderHistory();
     void keepEditTextInHistory();
     void focusControl(int itemId);
+    // Cancel stores nothing: a failed OK or a save as default may already
+    // have collected the controls into the fields and the settings, so Cancel
+    // puts back what the dialog started with.
+    void saveStartValues();
+    void restoreStartValues();
     int messageBox(const char* text, const char* caption, UINT type);
 
     AppSettings& settings_;
@@ -61,6 +66,11 @@ class NewDownloadDialog : public Dialog {
     Window refererBox_;
     Window proxyBox_;
     ComboBoxExControl folderBox_;
+    struct StartValues {
+        Text url, referer, proxy, targetDir;
+        DownloadOptions options;
+        bool closeAtEnd = false;
+    } start_;
 };
 
 // The URL of the clipboard's plain text (empty when there is none, the

@@ -340,7 +340,7 @@ def test_history_and_resetup(ctx):
     with open(ini, "w", encoding="cp932") as f:
         f.write("[TargetDirs]\nDirCount=3\nDir0=%s\nDir1=%s\nDir2=%s\n" % (wa, wb, wa.lower()))
     pid, result, d = start_host(ctx, "history", ini, "dst=" + wa, "proxy=127.0.0.1:3128",
-                                "url=http://127.0.0.1/h.zip", "flags=2", "runs=2")
+                                "url=http://127.0.0.1/h.zip", "flags=2", "runs=3")
     d.set(1003, "127.0.0.1:8080")
     d.click(1)
     d = Dialog(ctx, pid, TITLE, replacing=d.hwnd)  # the second start, as "再設定(&R)" opens it
@@ -353,9 +353,21 @@ def test_history_and_resetup(ctx):
     check_equal(history(ini), [wa, wb], "keeping the first folder writes it once, at the front")
     d.set(1038, wb)
     d.click(1)
+    # A third start: a failed OK collects the controls, then Cancel stores nothing.
+    d = Dialog(ctx, pid, TITLE, replacing=d.hwnd)
+    d.result = result
+    d.set(1000, "http://127.0.0.1/other.zip")
+    d.click(1035)
+    d.set(1038, "")
+    d.click(1)
+    expect_box(d, "保存先を入力してください", DEFAULT_CAPTION, "warning", "OK", "ok", 1038,
+               "empty destination on re-setup (60)")
+    d.click(2)
     runs = finish(ctx, pid, result)
-    check_equal([r["result"] for r in runs], ["1", "1"], "both starts ended with OK")
-    check_equal(runs[-1]["flags"], "2", "split flag kept through re-setup")
+    check_equal([r["result"] for r in runs], ["1", "1", "2"], "OK, OK, then Cancel")
+    check_equal(runs[1]["flags"], "2", "split flag kept through re-setup")
+    for key in ("strURL", "strReferer", "strProxy", "strTargetDir", "flags", "speed", "closeAtEnd"):
+        check_equal(runs[2][key], runs[1][key], "Cancel after a failed OK keeps " + key)
     check_equal(history(ini), [wb, wa, wb],
                 "a folder from further down is written at the front and at its old place")
 
