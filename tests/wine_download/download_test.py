@@ -7,7 +7,8 @@ on 127.0.0.1, seen through the UI automation tool.
             code 0 and no temporary file is left; with -sp 1 the second
             session asks for "Range: bytes=<half>-" (100000 bytes are never
             split, 100001 are); without -ac 1 the window stays and shows the
-            finished state.
+            finished state; with the speed limit on the title says so, and
+            switching it off from the menu lets the rest flow at once.
   progress  a slow split download: title, elapsed and remaining time, speed,
             tab texts and the two-part progress bar while it runs (a
             screenshot is kept as an artefact); the toolbar's stop and resume
@@ -68,6 +69,8 @@ OPEN_FOLDER = 4
 HASH_MENU = 1041
 FINISHED_TITLE = "ダウンロードの完了"
 FINISHED_ROW = "完了しました。"
+SPEED_LIMITED = "（速度制限中）"
+CMD_SPEED_LIMIT = 50011
 TOO_LATE = "終わってしまいました。"
 TOO_LATE_CAPTION = "遅かったです"
 
@@ -353,6 +356,7 @@ def test_files(ui, probe, exe, folder, server_script):
         check(ranges == expected, "%s: Range headers %r, expected %r" % (what, ranges, expected))
         shutil.rmtree(dest, ignore_errors=True)
     test_finished_window(ui, probe, program, folder, server_script, root)
+    test_speed_limit(ui, probe, program, folder, server_script, root)
 
 
 def test_finished_window(ui, probe, program, folder, server_script, root):
@@ -391,6 +395,40 @@ def test_finished_window(ui, probe, program, folder, server_script, root):
     finally:
         run.kill()
         server.stop()
+
+
+def test_speed_limit(ui, probe, program, folder, server_script, root):
+    """-sl 1 -ss 20: the title says the speed is limited; switching the limit
+    off from the option menu lets the held-back data flow at once (at 20 K/s
+    the rest would take minutes)."""
+    what = "speed limit switched off"
+    print("case: " + what, flush=True)
+    record = os.path.join(folder, "record-limit")
+    dest = os.path.join(folder, "dest-limit")
+    os.mkdir(record)
+    os.mkdir(dest)
+    big = os.path.join(root, "limit.bin")
+    write_content(big, 3 << 20, seed=12)
+    server = FaultServer(server_script, root, record)
+    run = Run(ui, probe, program, ["-nd", "1", "-ac", "1", "-sp", "1", "-sl", "1", "-ss", "20",
+                                   "-td", windows_path(dest), server.url("/f/limit.bin")])
+    try:
+        run.window()
+        title = wait_for("the limited title with both sessions running",
+                         lambda: (lambda t: t if t and t.endswith(" / limit.bin " + SPEED_LIMITED)
+                                  and len(run.bar()[1]) == 2 else None)(run.title()), 40)
+        check(title is not None and re.match(r"^\d+% / limit\.bin （速度制限中）$", title) is not None,
+              "%s: title %r" % (what, title))
+        ui.call("command", "--hwnd", run.window(), "--id", CMD_SPEED_LIMIT)
+        check(run.wait_exit(timeout_ms=60000), "%s: exit code" % what)
+    except UiAutoError as e:
+        check(False, "%s: %s" % (what, e))
+    finally:
+        run.kill()
+        server.stop()
+    check(os.listdir(dest) == ["limit.bin"], "%s: destination holds %r" % (what, os.listdir(dest)))
+    if os.path.exists(os.path.join(dest, "limit.bin")):
+        check(filecmp.cmp(os.path.join(dest, "limit.bin"), big, shallow=False), "%s: content differs" % what)
 
 
 # ---- progress, stop and resume ----------------------------------------------------
