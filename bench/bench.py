@@ -283,6 +283,14 @@ class Bench:
             last = f"{median(lasts):.2f}" if lasts else "–"
             self.emit(f"| {tool} | {wall:.2f} | {last} | {size / MIB / wall:.0f} | {ratio:.2f} | {cpu:.2f} | {rss:.1f} "
                       f"| {oks}/{len(results)} |")
+        # Peak memory must not grow with the download: the same with 1/64 of it.
+        small = os.path.join(self.www, "small.bin")
+        make_file(small, max(MIB, size // 64))
+        r, ok = self.measure_once("dorimel", self.nginx.url("/small.bin"), "small.bin", small, self.shm)
+        self.emit()
+        self.emit(f"dorimel's peak RSS for {max(MIB, size // 64) // MIB} MiB: {r.rss_kib / 1024:.1f} MiB "
+                  f"({'ok' if ok else 'failed'}).")
+        os.unlink(small)
         self.emit()
 
     # ---- (b) finishing on the disk, flush cost -------------------------------
@@ -348,6 +356,12 @@ class Bench:
             oks = sum(1 for *_, ok in runs if ok)
             self.emit(f"| {label} | {down:.2f} | {fin:.3f} | {100 * fin / down:.2f} % | {total:.2f} "
                       f"| {oks}/{len(runs)} |")
+        curl = []
+        for run in range(self.args.runs):
+            log(f"(b) round {run + 1}: curl")
+            curl.append(self.measure_once("curl", url, name, source, self.disk))
+        self.emit(f"| curl -o into the same folder (no flush, nothing to finish) | – | – | – "
+                  f"| {median([r.wall for r, _ in curl]):.2f} | {sum(1 for _, ok in curl if ok)}/{len(curl)} |")
         os.unlink(source)
         self.emit()
         self.emit("Relocation alone, on a temporary file whose data is already on the disk "
