@@ -113,7 +113,9 @@ BOOL HashDialog::onInitDialog() {
     } else {
         SetDlgItemTextA(hwnd, IDCANCEL, loadText(IDS_CLOSE).c_str());
     }
-    return TRUE;
+    // The expected digest is the one thing to type: its box takes the focus.
+    SetFocus(GetDlgItem(hwnd, IDC_HASH_ENTERED));
+    return FALSE;
 }
 
 void HashDialog::compare() {
