@@ -36,6 +36,9 @@ enum : unsigned {
     IDS_SAVE_FAILED_CONTINUE = 101,  // "設定の保存に失敗しました。続行しますか？"
 };
 
+// The most history keys a dialog start reads.
+constexpr int32_t kMaxHistoryRead = 1024;
+
 // The check boxes and the flag each one edits.
 struct FlagBox {
     int itemId;
@@ -225,7 +228,9 @@ BOOL NewDownloadDialog::onInitDialog() {
     folderBox_.insertItem(0, strTargetDir.c_str());
     folderBox_.select(0);
     OptionsFile options(options_.path());
+    // A hand-edited count must not keep the dialog reading keys for ever.
     int32_t dirCount = options.readInt("TargetDirs", "DirCount", 0);
+    if (dirCount > kMaxHistoryRead) dirCount = kMaxHistoryRead;
     for (int32_t i = 0; i < dirCount; ++i) {
         std::string key = "Dir" + std::to_string(i);
         std::string folder = options.readText("TargetDirs", key.c_str(), "");
