@@ -108,9 +108,19 @@ void DownloadJob::sessionTick(int index) {
 
 void DownloadJob::endSession(int index, bool stopping) {
     TransferSession& s = sessions_[index];
+    bool emptyFile = false;
     if (s.isFtp) {
+        emptyFile = !stopping && s.ftp && s.ftp->reportedEmptyFile() && s.position == 0 &&
+                    job_.contentLength == -1 &&
+                    (s.phase == PHASE_REQUESTING || s.phase == PHASE_TRANSFERRING);
         s.ftp.reset();
         s.ftpPhase = 0;
+    }
+    if (emptyFile) {
+        // The server announced 0 bytes and the transfer ended without any:
+        // that is the whole file, finished below like an empty HTTP body.
+        setContentLength(0);
+        s.phase = PHASE_TRANSFERRING;
     }
     if (stopping) {
         log(LOG_WARNING, engineString(36), index);

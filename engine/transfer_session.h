@@ -42,6 +42,10 @@ public:
     virtual SocketHandle dataSocket() const = 0;
     // Closes the data socket (notifications off, shutdown, close).
     virtual void closeDataSocket() = 0;
+    // True when the server said the file of a new download is exactly 0
+    // bytes long. Such a file arrives as no data at all, which would
+    // otherwise read as a transfer cut off before its first byte.
+    virtual bool reportedEmptyFile() const { return false; }
 };
 
 struct TransferSession : SessionRecord {

@@ -210,6 +210,11 @@ int FtpClient::sizeRule(const std::string& line) {
     TransferSession& s = session();
     int64_t size = ftpReplySize(line);
     if (size < 1) {
+        // A size of 0 takes the unsized way like any other, but is remembered:
+        // the empty transfer it leads to is then the whole file.
+        reportedEmpty_ = size == 0 && line.size() > 4 && line[4] >= '0' && line[4] <= '9' &&
+                         s.phase == PHASE_REQUESTING && s.position == 0 &&
+                         !job_.settings().resuming && index_ == 0;
         phase() = FTP_TYPE_A;
         return FTP_TYPE_A;
     }

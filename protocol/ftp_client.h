@@ -49,6 +49,7 @@ class FtpClient : public FtpHandler {
     void onDataConnected() override;
     SocketHandle dataSocket() const override { return dataSocket_; }
     void closeDataSocket() override;
+    bool reportedEmptyFile() const override { return reportedEmpty_; }
 
     // Examines the completed reply line: logs it, moves ftpPhase on and
     // returns the phase whose command is to be sent, or 0 for none.
@@ -86,6 +87,7 @@ class FtpClient : public FtpHandler {
     // Set while the "QUIT" after a refused restart offset is under way: once
     // the control connection is closed the job stops (the file is kept).
     bool stopAfterQuit_ = false;
+    bool reportedEmpty_ = false;  // "SIZE" answered exactly 0 for a new download
     // False once this object is destroyed: the engine operations it calls
     // (retry, end of the session) destroy it, and the caller must not touch
     // its members afterwards.

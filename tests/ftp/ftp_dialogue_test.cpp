@@ -188,6 +188,26 @@ TEST_F(FtpDialogueTest, SizeRefusedFallsBackToTypeAAndRunsToTheClose) {
                   "SIZE /f.bin", "TYPE A", "PASV", "REST 0", "RETR /f.bin", "QUIT"}));
 }
 
+TEST_F(FtpDialogueTest, FileOfSizeZeroFinishesAsAnEmptyFileWithoutRetrying) {
+    std::vector<FtpStep> script = anonymousLogin();
+    std::vector<FtpStep> rest = {step("TYPE I", "200 Binary.\r\n"),
+                                 step("SIZE /f.bin", "213 0\r\n"),
+                                 step("TYPE A", "200 ASCII.\r\n"),
+                                 pasv(),
+                                 step("REST 0", "350 Restart position accepted (0).\r\n"),
+                                 retr("/f.bin", ""),
+                                 step("QUIT", "221 Goodbye.\r\n")};
+    script.insert(script.end(), rest.begin(), rest.end());
+    ScriptedFtpServer server;
+    ASSERT_TRUE(server.start({script}));
+    EXPECT_EQ(run(server.url("/f.bin")), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileExists(outPath("f.bin"))) << ui.dump();
+    EXPECT_EQ(fileContent(outPath("f.bin")), "");
+    EXPECT_FALSE(fileExists(outPath("f.bin.dorimelt")));
+    EXPECT_EQ(server.connections(), 1) << ui.dump();
+    EXPECT_EQ(ui.count(text(39)), 0) << ui.dump();
+}
+
 TEST_F(FtpDialogueTest, RefusedRestZeroOnANewDownloadStillRetrieves) {
     const std::string data = content(4000);
     std::vector<FtpStep> script = sizedDownload(anonymousLogin(), data);
