@@ -116,6 +116,8 @@ TempFileLoader ConsoleRun::tempFileLoader() {
     };
 }
 
+std::string ConsoleRun::finishedPath() const { return impl_->job.destinationPath(); }
+
 int ConsoleRun::run(const std::string& programName) {
     Impl& r = *impl_;
     AppSettings& settings = r.settings;

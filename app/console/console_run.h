@@ -31,6 +31,10 @@ public:
     // command. Returns EXIT_FINISHED or EXIT_NOT_FINISHED.
     int run(const std::string& programName);
 
+    // Where the finished file was put (meaningful after run returned
+    // EXIT_FINISHED).
+    std::string finishedPath() const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -143,6 +143,44 @@ TEST(ConsoleRun, NeverReplacesAnExistingFileAndKeepsTheDownloadBeside) {
                 fileHasPattern(dir.path() + "/dst/f.bin.dorimelt", 5000));
 }
 
+TEST(ConsoleRun, DigestsGivenOnTheCommandLineCheckTheFinishedFile) {
+    TempDir dir;
+    ASSERT_TRUE(makeDirs(dir.path() + "/www"));
+    {
+        FILE* f = fopen((dir.path() + "/www/abc.txt").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fputs("abc", f);
+        fclose(f);
+    }
+    NginxServer nginx;
+    ASSERT_TRUE(nginx.start(dir.path() + "/www"));
+    struct Case {
+        std::vector<std::string> digestArgs;
+        int exitCode;
+        const char* reportPiece;
+    } cases[] = {
+        {{"--md5", " 900150983CD24FB0D6963F7D28E17F72 "}, 0, "OK"},
+        {{"--sha1", "a9993e364706816aba3e25717850c26c9cd0d89d", "--md5",
+          "900150983cd24fb0d6963f7d28e17f72"}, 0, "OK"},
+        {{"--sha1", "a9993e364706816aba3e25717850c26c9cd0d89e"}, 3, "mismatch"},
+        {{"--md5", "1234"}, 2, "--md5 needs 32 hexadecimal digits"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string dst = dir.path() + "/dst" + std::to_string(n++);
+        ASSERT_TRUE(makeDirs(dst));
+        std::vector<std::string> args = c.digestArgs;
+        for (const char* a : {"-nd", "1", "-td"}) args.push_back(a);
+        args.push_back(dst);
+        args.push_back(nginx.url("/abc.txt"));
+        Outcome out = runConsole(args);
+        EXPECT_EQ(out.exitCode, c.exitCode) << c.digestArgs[1];
+        EXPECT_TRUE(out.has(c.reportPiece)) << c.digestArgs[1];
+        // A mismatch reports the file but never removes it.
+        if (c.exitCode != 2) EXPECT_TRUE(exists(dst + "/abc.txt"));
+    }
+}
+
 TEST(ConsoleRun, FailuresEndWithExitCodeOneInsteadOfWaiting) {
     TempDir dir;
     ASSERT_TRUE(makeDirs(dir.path() + "/www"));
