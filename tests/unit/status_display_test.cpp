@@ -189,7 +189,9 @@ TEST(StatusTicker, ElapsedEveryTenthRunningTickSpeedEveryEleventh) {
     for (int i = 0; i < 22; ++i) {
         TickUpdate u = ticker.tick(job, "", kSuffix);
         EXPECT_FALSE(u.setElapsed);
-        if (u.setSpeed) EXPECT_EQ(u.speed, "0.00 kb/s");
+        if (u.setSpeed) {
+            EXPECT_EQ(u.speed, "0.00 kb/s");
+        }
     }
     EXPECT_EQ(ticker.elapsedSeconds, 11u);
 }
