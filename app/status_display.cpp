@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "app/app_settings.h"
+#include "engine/download_job.h"
 
 namespace {
 
@@ -155,4 +156,27 @@ TickUpdate StatusTicker::tick(const JobStatus& job, const std::string& currentTi
         displayTicks_ = 0;
     }
     return u;
+}
+
+JobStatus jobStatusOf(const DownloadJob& job, const AppSettings& settings) {
+    JobStatus status;
+    const JobRecord& record = job.record();
+    status.stage = record.stage;
+    status.contentLength = record.contentLength;
+    status.targetFile = record.targetFile;
+    status.finalDisplay = record.finalDisplay != 0;
+    status.flags = settings.downloadOptions.flags;
+    status.speedLimit = settings.downloadOptions.speedLimit;
+    status.dead = settings.Dead != 0;
+    for (int i = 0; i < 2; ++i) {
+        const TransferSession& session = job.session(i);
+        SessionStatus& s = status.sessions[i];
+        s.percent = session.percent;
+        s.position = session.position;
+        s.rangeEnd = session.rangeEnd < 0 ? 0 : static_cast<uint64_t>(session.rangeEnd);
+        s.rate = session.rate;
+        s.hasSocket = session.socket != NO_SOCKET ||
+                      (session.ftp && session.ftp->dataSocket() != NO_SOCKET);
+    }
+    return status;
 }

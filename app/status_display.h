@@ -29,6 +29,13 @@ struct JobStatus {
     SessionStatus sessions[2];
 };
 
+class DownloadJob;
+struct AppSettings;
+
+// What the display reads now of a job and the settings it runs with. A session
+// counts as connected while its control socket or its FTP data socket is open.
+JobStatus jobStatusOf(const DownloadJob& job, const AppSettings& settings);
+
 // Stages of the job (the job's own header names them too).
 enum : int {
     STATUS_STAGE_ENDED = 1,

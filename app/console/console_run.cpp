@@ -59,27 +59,7 @@ struct ConsoleRun::Impl final : PlatformEvents {
         ui.speedRatio = [this]() -> double& { return job.record().speedRatio; };
     }
 
-    JobStatus status() const {
-        JobStatus s;
-        const JobRecord& r = job.record();
-        s.stage = r.stage;
-        s.contentLength = r.contentLength;
-        s.targetFile = r.targetFile;
-        s.finalDisplay = r.finalDisplay != 0;
-        s.flags = settings.downloadOptions.flags;
-        s.speedLimit = settings.downloadOptions.speedLimit;
-        s.dead = settings.Dead != 0;
-        for (int i = 0; i < 2; ++i) {
-            const TransferSession& t = job.session(i);
-            s.sessions[i].percent = t.percent;
-            s.sessions[i].position = t.position;
-            s.sessions[i].rangeEnd = t.rangeEnd < 0 ? 0 : uint64_t(t.rangeEnd);
-            s.sessions[i].rate = t.rate;
-            s.sessions[i].hasSocket =
-                t.socket != NO_SOCKET || (t.ftp && t.ftp->dataSocket() != NO_SOCKET);
-        }
-        return s;
-    }
+    JobStatus status() const { return jobStatusOf(job, settings); }
 
     void onHostResolved(LookupTask task, int error, uint32_t address) override {
         job.onHostResolved(task, error, address);

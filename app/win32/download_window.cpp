@@ -562,28 +562,7 @@ void DownloadWindow::closeOrCancel() {
     EndDialog(hwnd, IDCANCEL);
 }
 
-JobStatus DownloadWindow::jobStatus() const {
-    JobStatus status;
-    const DownloaderApp& app = downloaderApp();
-    const JobRecord& record = job_.record();
-    status.stage = record.stage;
-    status.contentLength = record.contentLength;
-    status.targetFile = record.targetFile;
-    status.finalDisplay = record.finalDisplay != 0;
-    status.flags = app.downloadOptions.flags;
-    status.speedLimit = app.downloadOptions.speedLimit;
-    status.dead = app.Dead != 0;
-    for (int i = 0; i < 2; ++i) {
-        const TransferSession& session = job_.session(i);
-        SessionStatus& s = status.sessions[i];
-        s.percent = session.percent;
-        s.position = session.position;
-        s.rangeEnd = session.rangeEnd < 0 ? 0 : static_cast<uint64_t>(session.rangeEnd);
-        s.rate = session.rate;
-        s.hasSocket = session.socket != NO_SOCKET;
-    }
-    return status;
-}
+JobStatus DownloadWindow::jobStatus() const { return jobStatusOf(job_, downloaderApp()); }
 
 void DownloadWindow::refreshDisplay() {
     JobStatus status = jobStatus();
