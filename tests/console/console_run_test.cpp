@@ -177,7 +177,9 @@ TEST(ConsoleRun, DigestsGivenOnTheCommandLineCheckTheFinishedFile) {
         EXPECT_EQ(out.exitCode, c.exitCode) << c.digestArgs[1];
         EXPECT_TRUE(out.has(c.reportPiece)) << c.digestArgs[1];
         // A mismatch reports the file but never removes it.
-        if (c.exitCode != 2) EXPECT_TRUE(exists(dst + "/abc.txt"));
+        if (c.exitCode != 2) {
+            EXPECT_TRUE(exists(dst + "/abc.txt"));
+        }
     }
 }
 
