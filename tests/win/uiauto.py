@@ -2,8 +2,10 @@
 wine_run.sh and parses its lines. Used by the ctest drivers (python3, no
 third-party modules). See README.md."""
 import os
+import struct
 import subprocess
 import tempfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINE_RUN = os.path.join(HERE, "wine_run.sh")
@@ -109,3 +111,29 @@ class UiAuto:
 
     def kill(self, pid):
         self.call("kill", "--pid", pid, check=False)
+
+
+def bmp_to_png(bmp_path, png_path):
+    """Writes a 24-bit bottom-up BMP (as uiauto.exe writes it) as a PNG file and
+    returns its pixels as rows of (r, g, b) tuples, top row first."""
+    with open(bmp_path, "rb") as f:
+        data = f.read()
+    offset = struct.unpack_from("<I", data, 10)[0]
+    width, height = struct.unpack_from("<ii", data, 18)
+    stride = (width * 3 + 3) & ~3
+    raw = bytearray()
+    for y in range(height - 1, -1, -1):
+        row = data[offset + y * stride: offset + y * stride + width * 3]
+        raw.append(0)
+        for x in range(0, width * 3, 3):
+            raw += bytes((row[x + 2], row[x + 1], row[x]))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+    png += chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b"")
+    with open(png_path, "wb") as f:
+        f.write(png)
+    return [[tuple(raw[1 + y * (width * 3 + 1) + 3 * x: 4 + y * (width * 3 + 1) + 3 * x]) for x in range(width)]
+            for y in range(height)]

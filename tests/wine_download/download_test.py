@@ -33,15 +33,13 @@ import re
 import select
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
 import time
-import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
-from uiauto import UiAuto, UiAutoError, unescape, windows_path  # noqa: E402
+from uiauto import UiAuto, UiAutoError, bmp_to_png, unescape, windows_path  # noqa: E402
 
 CONFIRM = "確認"
 CANCEL_QUESTION = "ダウンロードをキャンセルしますか？"
@@ -255,29 +253,6 @@ class Run:
         if not self.exited:
             self.ui.kill(self.pid)
             self.exited = True
-
-
-def bmp_to_png(bmp_path, png_path):
-    """A 24-bit bottom-up BMP (as uiauto writes it) as a PNG file."""
-    with open(bmp_path, "rb") as f:
-        data = f.read()
-    offset = struct.unpack_from("<I", data, 10)[0]
-    width, height = struct.unpack_from("<ii", data, 18)
-    stride = (width * 3 + 3) & ~3
-    raw = bytearray()
-    for y in range(height - 1, -1, -1):
-        row = data[offset + y * stride: offset + y * stride + width * 3]
-        raw.append(0)
-        for x in range(0, width * 3, 3):
-            raw += bytes((row[x + 2], row[x + 1], row[x]))
-
-    def chunk(kind, body):
-        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
-
-    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-    png += chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b"")
-    with open(png_path, "wb") as f:
-        f.write(png)
 
 
 def wait_for(what, probe, timeout_s):

@@ -20,16 +20,14 @@ import re
 import shutil
 import socket
 import stat
-import struct
 import subprocess
 import sys
 import tempfile
 import time
-import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "win"))
-from uiauto import UiAuto, UiAutoError, unescape, windows_path  # noqa: E402
+from uiauto import UiAuto, UiAutoError, bmp_to_png, unescape, windows_path  # noqa: E402
 
 WINE_RUN = os.path.join(HERE, "..", "win", "wine_run.sh")
 BANNER = "---Dorimel ver0.11---"
@@ -209,31 +207,6 @@ class Window:
         if not self.exited:
             self.ui.kill(self.pid)
             self.exited = True
-
-
-def bmp_to_png(bmp_path, png_path):
-    """A 24-bit bottom-up BMP (as uiauto writes it) as a PNG file."""
-    with open(bmp_path, "rb") as f:
-        data = f.read()
-    offset = struct.unpack_from("<I", data, 10)[0]
-    width, height = struct.unpack_from("<ii", data, 18)
-    stride = (width * 3 + 3) & ~3
-    raw = bytearray()
-    for y in range(height - 1, -1, -1):
-        row = data[offset + y * stride: offset + y * stride + width * 3]
-        raw.append(0)
-        for x in range(0, width * 3, 3):
-            raw += bytes((row[x + 2], row[x + 1], row[x]))
-
-    def chunk(kind, body):
-        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
-
-    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-    png += chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b"")
-    with open(png_path, "wb") as f:
-        f.write(png)
-    return [[tuple(raw[1 + y * (width * 3 + 1) + 3 * x: 4 + y * (width * 3 + 1) + 3 * x]) for x in range(width)]
-            for y in range(height)]
 
 
 def closed_port():
