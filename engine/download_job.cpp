@@ -147,7 +147,12 @@ void DownloadJob::endSession(int index, bool stopping) {
         } else if (s.position != 0 && static_cast<int64_t>(s.position) >= s.rangeEnd) {
             s.phase = PHASE_IDLE;
             closeSocket(s.socket);
-            if (whiteSheet_ && whiteSheet_->isComplete()) {
+            // A block beyond the total (fblack) ends the data only when the
+            // other session has nothing left to write: a second session whose
+            // server sends more than the total must not finish the download
+            // while the first session is still filling its part.
+            bool overrun = whiteSheet_ && whiteSheet_->fblack() != 0;
+            if (whiteSheet_ && whiteSheet_->isComplete() && (!overrun || other.phase == PHASE_IDLE)) {
                 complete = true;
             } else if (other.phase != PHASE_IDLE) {
                 // The other session still works on its part (transferring, or

@@ -112,6 +112,29 @@ TEST_F(SplitResumeTest, SplitDownloadStopsAndResumesByteIdentical) {
     EXPECT_GT(rangeOf(requests[2]) + rangeOf(requests[3]), size / 2 + 600000);
 }
 
+TEST_F(SplitResumeTest, SecondHalfSentPastTheTotalDoesNotFinishBeforeTheFirstHalf) {
+    // The second session's server sends more than the announced total (a
+    // file that grew): the download must still wait for the first half.
+    const uint64_t size = 400000;
+    ScriptServer server([&](ScriptConnection& c) {
+        uint64_t from = rangeOf(c.request());
+        if (from == 0) {
+            c.send(header200(size));
+            c.sendPattern(0, size, 4096, 20);
+        } else {
+            c.send(header206(from, size));
+            c.sendPattern(from, size + 5000);
+        }
+    });
+    AppSettings settings = testSettings(out);
+    settings.downloadOptions.set(FLAG_SPLIT, true);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/g.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("g.bin"), size)) << ui.dump();
+}
+
 TEST_F(SplitResumeTest, RestartFromZeroClosesTheOtherSessionAndLosesNothing) {
     const uint64_t size = 400000;
     ScriptServer server([&](ScriptConnection& c) {
