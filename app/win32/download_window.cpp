@@ -417,7 +417,10 @@ void DownloadWindow::showHashMenu() {
             break;
         }
         if (chosen) {
-            std::string path = moved ? job_.destinationPath() : job_.tempPath();
+            // The file the digest is about: where the download is (or will
+            // be) kept, never the temporary file, which is only hashed once
+            // it has been moved into place.
+            std::string path = job_.destinationPath();
             runHashDialog(hwnd, kind, path, moved, record.enteredMd5, record.enteredSha1);
         }
     }

@@ -222,6 +222,11 @@ void popupState(const Options& o) {
 // A key for the menu's own loop, which reads every message of its thread.
 void popupKey(const Options& o) {
     HWND popup = waitPopup(o);
+    // --row N: first move N items down (for items without a mnemonic).
+    for (int i = 0; i < o.row; ++i) {
+        PostMessageW(popup, WM_KEYDOWN, VK_DOWN, 1);
+        PostMessageW(popup, WM_KEYUP, VK_DOWN, 0xC0000001);
+    }
     if (o.vk) {
         PostMessageW(popup, WM_KEYDOWN, o.vk, 1);
         PostMessageW(popup, WM_KEYUP, o.vk, 0xC0000001);

@@ -469,6 +469,19 @@ def test_session(ui, probe, exe, folder, artifacts, server_script):
             time.sleep(0.1)
         check(SPEED_LIMITED not in (w.title() or ""), "title still limited: %r" % w.title())
 
+        # The hash menu before the file is in place (first item: MD5 entered
+        # in advance): the dialog names the file where it will be kept, not
+        # the temporary file, and only records the value.
+        ui.call("command", "--hwnd", w.hwnd, "--id", 1041)
+        probe.call("popup-key", "--pid", w.pid, "--row", 1, "--vk", 13)
+        digest = ui.wait_window(pid=w.pid, title="MD5", cls="#32770")
+        fields = {c["id"]: c for c in ui.dump(digest["hwnd"])}
+        expected = windows_path(os.path.join(folder, "bad.txt"))
+        check(fields[1002]["text"] == expected, "hash dialog file %r, not %r" % (fields[1002]["text"], expected))
+        check(fields[2]["text"] == "閉じる", "hash dialog button %r" % fields[2]["text"])
+        ui.call("command", "--hwnd", digest["hwnd"], "--id", 2)
+        probe.call("sync", "--hwnd", w.hwnd)
+
         # Scroll lock off; the server goes away, so the next attempt fails to
         # connect and the view follows the new rows.
         probe.call("toolbar-click", "--hwnd", w.toolbar, "--id", 402)
