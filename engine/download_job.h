@@ -207,4 +207,5 @@ private:
     uint64_t saveMark_ = 0;         // file offset of the last save check
     uint32_t lastSaveTick_ = 0;     // tick count of the last save
     bool savedOnce_ = false;         // a state save happened since the file was (re)started
+    bool emptyOnOpen_ = false;       // the kept file is cut when it is opened: its data is outdated
 };

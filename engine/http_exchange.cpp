@@ -169,6 +169,21 @@ void DownloadJob::restartFromZero(int index, int64_t length) {
     s.percent = 0;
     s.lastSamplePosition = 0;
     setContentLength(length);
+    if (length == -1) {
+        // A new body of unknown size: nothing of the old data belongs to it,
+        // and no size check at the end would cut an old tail left behind a
+        // shorter new body. The file is emptied (a kept file not yet open
+        // when it is opened) and the old block map is dropped.
+        whiteSheet_.reset();
+        if (tempHandle_ != NO_FILE) {
+            fileSetSize(tempHandle_, 0);
+            nextWriteOffset_ = 0;
+            saveMark_ = 0;
+            savedOnce_ = false;
+        } else if (settings_.resuming) {
+            emptyOnOpen_ = true;
+        }
+    }
     // A file that exists (open, or kept by a resumed job) gets no new range
     // from the first write, so set it here: the session now covers the whole
     // new length (a running second session still ends it at their meeting).

@@ -58,6 +58,16 @@ WriteResult DownloadJob::openTempFile(int index) {
         tempPath_.clear();
         return WRITE_CREATE_FAILED;
     }
+    if (emptyOnOpen_) {
+        if (!fileSetSize(tempHandle_, 0)) {
+            // Closed again, so that the next write tries once more.
+            fileClose(tempHandle_);
+            tempHandle_ = NO_FILE;
+            log(LOG_ERROR, engineString(25), index);
+            return WRITE_FAILED;
+        }
+        emptyOnOpen_ = false;
+    }
     nextWriteOffset_ = 0;
     saveMark_ = 0;
     savedOnce_ = false;

@@ -194,6 +194,40 @@ TEST_F(SplitResumeTest, ResumedJobOfUnknownSizeGoesOnWhenTheServerNowReportsATot
     EXPECT_TRUE(fileHasPattern(outPath("u.bin"), size));
 }
 
+TEST_F(SplitResumeTest, ResumedJobRestartedByAnUnsizedAnswerKeepsNoOldTail) {
+    // The kept file holds 60000 bytes; on resuming, the server answers with
+    // a whole new body of unknown size that is shorter: the finished file is
+    // that body, not the body followed by the old data behind it.
+    bool firstRun = true;
+    ScriptServer server([&](ScriptConnection& c) {
+        if (firstRun) {
+            c.send(header200(100000));
+            c.sendPattern(0, 60000);
+            c.holdUntilClosed();
+        } else {
+            c.send("HTTP/1.0 200 OK\r\n\r\n");
+            c.sendPattern(0, 30000);
+        }
+    });
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/t.bin");
+    ui.onTick = [&] {
+        if (job.session(0).position >= 60000) job.stopJob();
+    };
+    ASSERT_EQ(runJob(job, ui), STAGE_STOPPED) << ui.dump();
+    std::string temp = job.tempPath();
+    ASSERT_TRUE(job.keepTempFile());
+    firstRun = false;
+    RecordingUi ui2;
+    AppSettings settings2;
+    std::optional<DownloadJob> job2;
+    EXPECT_EQ(resume(temp, ui2, settings2, job2), STAGE_ENDED) << ui2.dump();
+    EXPECT_TRUE(ui2.has(LOG_WARNING, text(73)));
+    EXPECT_TRUE(fileHasPattern(outPath("t.bin"), 30000)) << ui2.dump();
+}
+
 TEST_F(SplitResumeTest, ResumedSessionZeroWithoutDataKeepsTheOtherSessionsData) {
     const uint64_t size = 400000;
     const uint64_t half = size / 2;
