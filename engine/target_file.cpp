@@ -171,11 +171,15 @@ bool DownloadJob::saveState() {
     // The data the state describes must be on the disk before the state that
     // claims it, or a crash could leave a state promising missing bytes.
     if (!fileFlush(tempHandle_)) return false;
-    if (!fileSeek(tempHandle_, 0) || !fileWrite(tempHandle_, text.data(), text.size())) {
+    // A text that fills the whole block ends at the block's end without its
+    // NUL, which would land on the first data byte; the loader puts a NUL of
+    // its own behind the block.
+    size_t length = text.size() > STATE_BLOCK_SIZE ? STATE_BLOCK_SIZE : text.size();
+    if (!fileSeek(tempHandle_, 0) || !fileWrite(tempHandle_, text.data(), length)) {
         nextWriteOffset_ = -1;
         return false;
     }
-    nextWriteOffset_ = static_cast<int64_t>(text.size());
+    nextWriteOffset_ = static_cast<int64_t>(length);
     savedOnce_ = true;
     return true;
 }

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <set>
 
+#include "state/records.h"
 #include "state/temp_file_format.h"
 #include "tests/engine/engine_test_fixture.h"
 
@@ -89,6 +90,42 @@ TEST_F(TempFileTest, KeepsTheStateBlockAtOffsetZeroAndTheDataBehindIt) {
     EXPECT_EQ(stateValue(state, "Session0-FirstRange"), "150000");
     EXPECT_EQ(stateValue(state, "WhiteSheet-black0last"), "150000");
     EXPECT_EQ(stateValue(state, "DLG-Stage"), "4");
+}
+
+TEST_F(TempFileTest, AStateTextFillingTheWholeBlockLeavesTheFirstDataByteAlone) {
+    const uint64_t size = 300000;
+    writePatternFile(www + "/w.bin", size);
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/x/stall=150000/w.bin");
+    ui.onTick = [&] {
+        if (job.session(0).position >= 150000) job.stopJob();
+    };
+    ASSERT_EQ(runJob(job, ui), STAGE_STOPPED) << ui.dump();
+    // A long referer makes the state text exactly as long as the block.
+    auto textLength = [&] {
+        std::unique_ptr<WhiteSheet> sheet(job.whiteSheet() ? new WhiteSheet(*job.whiteSheet()) : nullptr);
+        ResumeStateRefs refs{job.settings(), job.record(), job.newDownload, sheet, job.session(0), job.session(1)};
+        std::string text;
+        return storeResumeState(refs, text) ? text.size() - 1 : 0;
+    };
+    size_t length = textLength();
+    ASSERT_GT(length, 0u);
+    job.newDownload.strReferer += std::string(STATE_BLOCK_SIZE - length, 'r');
+    ASSERT_EQ(textLength(), STATE_BLOCK_SIZE);
+    std::string temp = job.tempPath();
+    ASSERT_TRUE(job.keepTempFile());
+    std::string content = fileContent(temp);
+    ASSERT_GT(content.size(), STATE_BLOCK_SIZE);
+    EXPECT_EQ(static_cast<uint8_t>(content[STATE_BLOCK_SIZE]), patternByte(0));
+    // And the kept file still resumes.
+    AppSettings settings2 = testSettings(out);
+    RecordingUi ui2;
+    DownloadJob job2(settings2, ui2);
+    TempFileLoadResult loaded = job2.loadTempFile(temp, settings2);
+    EXPECT_TRUE(loaded.ok) << loaded.errorText;
+    EXPECT_EQ(job2.newDownload.strReferer.size(), job.newDownload.strReferer.size());
 }
 
 TEST_F(TempFileTest, PacesStateSavesBy102400BytesAnd5000Milliseconds) {
