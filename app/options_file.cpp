@@ -212,7 +212,9 @@ bool OptionsFile::writeText(const char* section, const char* key, const char* te
     if (path_.empty() || section == nullptr || key == nullptr || text == nullptr) return false;
     if (!isUsableName(section, false) || !isUsableName(key, true) || hasLineBreak(text)) return false;
     std::string contents;
-    platformReadFile(path_, contents);  // a missing file is an empty one
+    // A missing file is an empty one; a file that exists but cannot be read
+    // must not be replaced by one holding this key alone.
+    if (!platformReadFile(path_, contents) && platformExists(path_)) return false;
     IniText ini(std::move(contents));
     const std::string nl = ini.newLine();
     const std::string& old = ini.text();

@@ -156,6 +156,15 @@ TEST_F(OptionsFileTest, RefusedWritesLeaveTheFileAlone) {
 
     OptionsFile nowhere(dir_ + "/missing/dorimel.ini");
     EXPECT_FALSE(nowhere.writeInt("MainOptions", "ScrollLock", 1));
+
+    // Something that exists but cannot be read as the file is never replaced.
+    const std::string folder = dir_ + "/folder.ini";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    OptionsFile unreadable(folder);
+    EXPECT_FALSE(unreadable.writeInt("MainOptions", "ScrollLock", 1));
+    struct stat st;
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
 TEST_F(OptionsFileTest, WritesKeepThePermissionsOfTheFile) {
