@@ -75,6 +75,9 @@ bool DownloadJob::processBlock(int index, const char* data, size_t length) {
             second.inBody = false;
             second.phase = PHASE_IDLE;
             second.position = 0;
+            // Session 0 now owns everything up to the end, also when the
+            // second session's answer had moved its range end to the middle.
+            s.rangeEnd = job_.contentLength;
         }
     }
     return true;

@@ -85,6 +85,34 @@ TEST_F(SplitResumeTest, SessionZeroTakesTheRestWhenSessionOneNeverGetsData) {
     EXPECT_TRUE(closedOne) << ui.dump();
 }
 
+TEST_F(SplitResumeTest, SessionZeroThatTookTheRestResumesAfterAnInterruption) {
+    // Session 1 gets its 206 header but no data; session 0 passes the middle,
+    // gives session 1 up and owns the rest, so that an interruption after
+    // that is resumed like any other, not taken for a failed download.
+    const uint64_t size = 400000;
+    ScriptServer server([&](ScriptConnection& c) {
+        uint64_t from = rangeOf(c.request());
+        if (c.number() == 1) {
+            c.send(header200(size));
+            c.sendPattern(0, 300000, 4096, 10);
+        } else if (from == size / 2) {
+            c.send(header206(from, size));
+            c.holdUntilClosed();
+        } else {
+            c.send(header206(from, size));
+            c.sendPattern(from, size);
+        }
+    });
+    AppSettings settings = testSettings(out);
+    settings.downloadOptions.set(FLAG_SPLIT, true);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/i.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_FALSE(ui.has(LOG_FATAL, text(37))) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("i.bin"), size));
+}
+
 TEST_F(SplitResumeTest, SplitDownloadStopsAndResumesByteIdentical) {
     const uint64_t size = 2000000;
     writePatternFile(www + "/big.bin", size);
