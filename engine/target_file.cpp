@@ -243,6 +243,12 @@ TempFileLoadResult DownloadJob::loadTempFile(const std::string& path, AppSetting
     // The name comes from the file, not from this run: clean it as a server's
     // name is cleaned, so that a crafted "../x" cannot leave the folder.
     job_.targetFile = cleanFileName(job_.targetFile);
+    // The block map must describe the loaded size, or it would call the
+    // download complete before its end (or never).
+    if (whiteSheet_ && (job_.contentLength < 0 || whiteSheet_->size() != static_cast<uint64_t>(job_.contentLength))) {
+        result.errorText = refused;
+        return result;
+    }
     // Sessions must fit the loaded size, or their writes would land outside it.
     for (const TransferSession& s : sessions_) {
         bool fits = job_.contentLength < 0 ||

@@ -340,3 +340,19 @@ TEST_F(SplitResumeTest, RefusesADamagedOrShortTemporaryFile) {
         }
     }
 }
+
+TEST_F(SplitResumeTest, RefusesABlockMapOfAnotherSizeThanTheDownload) {
+    // A block map shorter than the download would call it complete early and
+    // the rest of the file would be made up of zeros.
+    std::string state = "Dorimel:500\nDLG-ContentLength:100000\nDLG-WhiteSheetAs:1\nWhiteSheet-bcount:1\n"
+                        "WhiteSheet-black0first:0\nWhiteSheet-black0last:300\nWhiteSheet-size:300\n"
+                        "Session0-FirstRange:300\nSession0-LastRange:100000\nSession0-Phase:3\n";
+    state.resize(STATE_BLOCK_SIZE, '\0');
+    testservers::writeFile(outPath("sheet.dorimelt"), state);
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    TempFileLoadResult result = job.loadTempFile(outPath("sheet.dorimelt"), settings);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorText, text(96) + " : " + outPath("sheet.dorimelt"));
+}
