@@ -183,6 +183,19 @@ void DownloadJob::restartFromZero(int index, int64_t length) {
         } else if (settings_.resuming) {
             emptyOnOpen_ = true;
         }
+        // Without a size the body can only be written from one connection,
+        // and the other session's end would pass for the end of the download.
+        TransferSession& other = sessions_[index ^ 1];
+        if (other.phase != PHASE_IDLE) {
+            log(LOG_INFO, engineString(38), index ^ 1);
+            closeSocket(other.socket);
+            other.ftp.reset();
+            if (other.lookupTask != NO_LOOKUP) cancelLookup(other.lookupTask);
+            other.lookupTask = NO_LOOKUP;
+            other.inBody = false;
+            other.phase = PHASE_IDLE;
+            other.position = 0;
+        }
     }
     // A file that exists (open, or kept by a resumed job) gets no new range
     // from the first write, so set it here: the session now covers the whole

@@ -190,6 +190,35 @@ TEST_F(SplitResumeTest, RestartFromZeroClosesTheOtherSessionAndLosesNothing) {
     EXPECT_TRUE(fileHasPattern(outPath("r.bin"), size));
 }
 
+TEST_F(SplitResumeTest, RestartWithAnUnsizedBodyEndsTheOtherSession) {
+    // Session 0's retry gets the whole file again without a size: from then
+    // on session 0 alone writes it, and the second session's end is no end
+    // of the download.
+    const uint64_t size = 400000;
+    ScriptServer server([&](ScriptConnection& c) {
+        uint64_t from = rangeOf(c.request());
+        if (c.number() == 1) {
+            c.send(header200(size));
+            c.sendPattern(0, 30000, 10000, 20);
+        } else if (from == size / 2) {
+            c.send(header206(from, size));
+            c.sendPattern(from, size, 4096, 10);
+        } else {
+            c.send("HTTP/1.0 200 OK\r\n\r\n");
+            c.sendPattern(0, size, 8192, 20);
+        }
+    });
+    AppSettings settings = testSettings(out);
+    settings.downloadOptions.set(FLAG_SPLIT, true);
+    settings.downloadOptions.set(FLAG_RESTART_IF_NO_RESUME, true);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/v.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(ui.has(LOG_INFO, text(72)));
+    EXPECT_TRUE(fileHasPattern(outPath("v.bin"), size)) << ui.dump();
+}
+
 TEST_F(SplitResumeTest, ResumedJobOfUnknownSizeGoesOnWhenTheServerNowReportsATotal) {
     const uint64_t size = 100000;
     ScriptServer server([&](ScriptConnection& c) {
