@@ -169,6 +169,10 @@ void DownloadJob::restartFromZero(int index, int64_t length) {
     s.percent = 0;
     s.lastSamplePosition = 0;
     setContentLength(length);
+    // The block map is walked in list order: the range from byte 0 of the
+    // restarted session must come first, also when the other session writes
+    // before it.
+    if (whiteSheet_ && length >= 0) whiteSheet_->addBlock(0, 0);
     if (length == -1) {
         // A new body of unknown size: nothing of the old data belongs to it,
         // and no size check at the end would cut an old tail left behind a

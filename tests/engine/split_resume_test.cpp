@@ -190,6 +190,37 @@ TEST_F(SplitResumeTest, RestartFromZeroClosesTheOtherSessionAndLosesNothing) {
     EXPECT_TRUE(fileHasPattern(outPath("r.bin"), size));
 }
 
+TEST_F(SplitResumeTest, RestartFromZeroFinishesWhenTheOtherSessionWritesFirst) {
+    // After the restart the second session writes before session 0's first
+    // new block: the download must still be found complete at the end.
+    const uint64_t size = 400000;
+    ScriptServer server([&](ScriptConnection& c) {
+        uint64_t from = rangeOf(c.request());
+        if (c.number() == 1) {
+            c.send(header200(size));
+            c.sendPattern(0, 30000, 10000, 20);
+        } else if (from == size / 2) {
+            c.send(header206(from, size));
+            c.sendPattern(from, size, 4096, 10);
+        } else if (from == 30000) {
+            c.send(header200(size));
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            c.sendPattern(0, size, 65536, 1);
+        } else {
+            c.send("HTTP/1.0 416 Requested Range Not Satisfiable\r\n\r\n");
+        }
+    });
+    AppSettings settings = testSettings(out);
+    settings.downloadOptions.set(FLAG_SPLIT, true);
+    settings.downloadOptions.set(FLAG_RESTART_IF_NO_RESUME, true);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/o.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(ui.has(LOG_INFO, text(72)));
+    EXPECT_TRUE(fileHasPattern(outPath("o.bin"), size)) << ui.dump();
+}
+
 TEST_F(SplitResumeTest, RestartWithAnUnsizedBodyEndsTheOtherSession) {
     // Session 0's retry gets the whole file again without a size: from then
     // on session 0 alone writes it, and the second session's end is no end
