@@ -11,12 +11,26 @@
 #include "platform/system.h"
 #include "protocol/ftp_client.h"
 
+namespace {
+
+// Ticks of the no-progress time-out: Timeout seconds of 10 ticks each, held
+// within 32 bits (a huge Timeout would otherwise wrap to a negative count that
+// times out on the first tick).
+int32_t timeoutTicksFor(int32_t seconds) {
+    int64_t ticks = static_cast<int64_t>(seconds) * 10;
+    if (ticks > INT32_MAX) return INT32_MAX;
+    if (ticks < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(ticks);
+}
+
+}  // namespace
+
 DownloadJob::DownloadJob(AppSettings& settings, DownloadUi& ui) : settings_(settings), ui_(ui) {
     job_.stage = STAGE_ENDED;
     job_.contentLength = -1;
     job_.speedRatio = 1.0;
     job_.displayState = 3;
-    for (TransferSession& s : sessions_) s.timeoutTicks = settings_.Timeout * 10;
+    for (TransferSession& s : sessions_) s.timeoutTicks = timeoutTicksFor(settings_.Timeout);
     ftpFactory = createFtpHandler;
 }
 
@@ -37,7 +51,7 @@ void DownloadJob::setStage(int stage) {
 }
 
 void DownloadJob::reloadTimeout(int index) {
-    if (settings_.Dead == 0) sessions_[index].timeoutTicks = settings_.Timeout * 10;
+    if (settings_.Dead == 0) sessions_[index].timeoutTicks = timeoutTicksFor(settings_.Timeout);
 }
 
 // Counts one attempt; at the limit the job stops instead.

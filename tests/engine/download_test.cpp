@@ -63,6 +63,25 @@ TEST_F(DownloadTest, DownloadsFilesOfEverySizeByteIdentical) {
     }
 }
 
+TEST_F(DownloadTest, HugeTimeoutsNeverExpireOnTheFirstTick) {
+    writePatternFile(www + "/t.bin", 5000);
+    testservers::FaultServer server;
+    ASSERT_TRUE(server.start(www));
+    for (int32_t timeout : {300000000, INT32_MAX}) {
+        SCOPED_TRACE(timeout);
+        std::remove(outPath("t.bin").c_str());
+        AppSettings settings = testSettings(out);
+        settings.Timeout = timeout;
+        RecordingUi ui;
+        DownloadJob job(settings, ui);
+        // A body that takes several ticks to arrive.
+        job.newDownload.strURL = server.url("/x/drip=1000:150/t.bin");
+        EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+        EXPECT_TRUE(fileHasPattern(outPath("t.bin"), 5000));
+        EXPECT_EQ(ui.count(text(79)), 0) << ui.dump();
+    }
+}
+
 TEST_F(DownloadTest, SendsTheRequestHeadersInTheirFixedOrder) {
     writePatternFile(www + "/a.bin", 5000);
     testservers::FaultServer server;
