@@ -11,10 +11,10 @@
 #include "platform/system.h"
 #include "state/temp_file_format.h"
 
-void DownloadJob::relocateData() {
+bool DownloadJob::relocateData() {
     log(LOG_INFO, engineString(97), 0);
     int64_t size = fileSize(tempHandle_);
-    if (size < static_cast<int64_t>(STATE_BLOCK_SIZE)) return;
+    if (size < static_cast<int64_t>(STATE_BLOCK_SIZE)) return true;
     int64_t dataSize = size - static_cast<int64_t>(STATE_BLOCK_SIZE);
     // Where the file system can drop the state block in place (it is exactly
     // 125 blocks of 4096 bytes), the data reaches the front without being
@@ -23,11 +23,8 @@ void DownloadJob::relocateData() {
     case COLLAPSE_DONE:
         ui_.setTitle(formatText("%d %% / %s", 100, engineString(99).c_str()));
         nextWriteOffset_ = -1;
-        return;
-    case COLLAPSE_FAILED:
-        log(LOG_FATAL, engineString(98), 0);
-        nextWriteOffset_ = -1;
-        return;
+        return true;
+    case COLLAPSE_FAILED:  // a refused collapse leaves the file as it was: copy instead
     case COLLAPSE_UNSUPPORTED:
         break;
     }
@@ -35,10 +32,11 @@ void DownloadJob::relocateData() {
     int64_t copied = 0;
     int lastPercent = -1;
     bool failed = false;
-    for (;;) {
+    while (copied < dataSize) {
         int64_t got = fileReadAt(tempHandle_, static_cast<int64_t>(STATE_BLOCK_SIZE) + copied, buffer, RELOCATE_CHUNK);
-        if (got <= 0) break;
-        if (!fileWriteAt(tempHandle_, copied, buffer, static_cast<size_t>(got))) {
+        // A read that fails or ends early, like a failed write, leaves data
+        // behind: cutting the file now would turn it into a wrong download.
+        if (got <= 0 || !fileWriteAt(tempHandle_, copied, buffer, static_cast<size_t>(got))) {
             log(LOG_FATAL, engineString(98), 0);
             failed = true;
             break;
@@ -52,12 +50,14 @@ void DownloadJob::relocateData() {
     }
     if (!failed) fileSetSize(tempHandle_, dataSize);
     nextWriteOffset_ = -1;
+    return !failed;
 }
 
 void DownloadJob::completeJob() {
     bool hadFile = tempHandle_ != NO_FILE;
-    if (hadFile) {
-        relocateData();
+    bool relocated = true;
+    if (hadFile) relocated = relocateData();
+    if (hadFile && relocated) {
         int64_t size = fileSize(tempHandle_);
         if (job_.contentLength != -1 && size != job_.contentLength) {
             log(LOG_WARNING,
@@ -89,6 +89,11 @@ void DownloadJob::completeJob() {
 
     if (tempPath_.empty() || !hadFile) {
         log(LOG_ERROR, engineString(45), 0);
+    } else if (!relocated) {
+        // The data is only partly at the front: the file is left where it is,
+        // under its temporary name, and is neither renamed, moved nor called
+        // finished.
+        ui_.setTitle(engineString(98));
     } else {
         log(LOG_INFO, engineString(41), 0);
         if (endsWithNoCase(tempPath_, TEMP_FILE_SUFFIX)) {

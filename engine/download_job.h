@@ -193,7 +193,9 @@ private:
     void startSplit();
     // completion
     void completeJob();
-    void relocateData();
+    // Moves the data over the state block to the front and cuts the file to
+    // the data; false (string 98 logged) when the data could not all be moved.
+    bool relocateData();
 
     AppSettings& settings_;
     DownloadUi& ui_;
