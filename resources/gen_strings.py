@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Turns a string-table source (ID, tab, escaped text) into a Windows resource
-script (UTF-8, code_page 65001, LANGUAGE Japanese) and a native C++ table.
+"""Turns a string-table source (ID, tab, escaped Japanese text, and optionally a
+tab and the escaped English text) into a Windows resource script (UTF-8,
+code_page 65001, LANGUAGE Japanese; Japanese only) and a native C++ table of
+each language (SYMBOL for Japanese, SYMBOL + "English" for the English column).
 
 usage: gen_strings.py SOURCE OUT_RC OUT_CPP SYMBOL
 """
@@ -25,7 +27,7 @@ def unescape(text, where):
 
 
 def read_table(path):
-    entries = {}
+    entries, english = {}, {}
     with open(path, encoding="utf-8") as f:
         for n, line in enumerate(f, 1):
             line = line.rstrip("\n")
@@ -33,7 +35,10 @@ def read_table(path):
                 continue
             ident, sep, text = line.partition("\t")
             if not sep or not ident.isdigit():
-                sys.exit(f"{path}:{n}: expected ID<TAB>text")
+                sys.exit(f"{path}:{n}: expected ID<TAB>text[<TAB>English text]")
+            text, sep, en = text.partition("\t")
+            if sep and (not en or "\t" in en):
+                sys.exit(f"{path}:{n}: empty English column or a fourth column")
             ident = int(ident)
             if ident in entries or not 0 < ident < 65536:
                 sys.exit(f"{path}:{n}: duplicate or out-of-range ID {ident}")
@@ -41,7 +46,12 @@ def read_table(path):
             if len(raw.encode("cp932")) > 255:
                 sys.exit(f"{path}:{n}: longer than 255 bytes in code page 932")
             entries[ident] = raw
-    return entries
+            if sep:
+                en_raw = unescape(en, f"{path}:{n}")
+                if len(en_raw.encode("utf-8")) > 255:
+                    sys.exit(f"{path}:{n}: English text longer than 255 bytes")
+                english[ident] = en_raw
+    return entries, english
 
 
 def rc_quote(raw):
@@ -71,7 +81,7 @@ def main():
     if len(sys.argv) != 5:
         sys.exit(__doc__)
     source, out_rc, out_cpp, symbol = sys.argv[1:]
-    entries = read_table(source)
+    entries, english = read_table(source)
     with open(out_rc, "w", encoding="utf-8", newline="\n") as f:
         f.write("// Generated from %s; do not edit.\n" % source.rsplit("/", 1)[-1])
         f.write("#pragma code_page(65001)\nLANGUAGE 0x11, 0x01\nSTRINGTABLE\nBEGIN\n")
@@ -81,10 +91,11 @@ def main():
     with open(out_cpp, "w", encoding="utf-8", newline="\n") as f:
         f.write("// Generated from %s; do not edit.\n" % source.rsplit("/", 1)[-1])
         f.write('#include "app/string_table.h"\n\n')
-        f.write("extern const StringTableEntry %s[];\nconst StringTableEntry %s[] = {\n" % (symbol, symbol))
-        for ident in sorted(entries):
-            f.write('    {%d, "%s"},\n' % (ident, c_quote(entries[ident])))
-        f.write("    {0, nullptr},\n};\n")
+        for name, table in ((symbol, entries), (symbol + "English", english)):
+            f.write("\nextern const StringTableEntry %s[];\nconst StringTableEntry %s[] = {\n" % (name, name))
+            for ident in sorted(table):
+                f.write('    {%d, "%s"},\n' % (ident, c_quote(table[ident])))
+            f.write("    {0, nullptr},\n};\n")
 
 
 if __name__ == "__main__":
