@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "app/md5.h"
 #include "app/sha1.h"
 

@@ -63,6 +63,6 @@ std::string digestToHex(const uint8_t* digest, size_t size);
 
 // The comparison of the dialog: both texts are trimmed of white space at both
 // ends and compared without regard to the case of ASCII letters; a multi-byte
-// character of the process's code page (app/code_page.h) must match byte for
+// character of the process's code page (foundation/code_page.h) must match byte for
 // byte. An empty computed digest never matches.
 bool digestMatches(const std::string& computed, const std::string& typed);

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "platform/paths.h"
 
 namespace {

@@ -4,10 +4,10 @@
 
 #include <climits>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "app/options_file.h"
-#include "app/string_table.h"
-#include "app/text.h"
+#include "foundation/string_table.h"
+#include "foundation/text.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 
 class OptionsFile;
 
@@ -55,14 +55,6 @@ public:
     virtual bool canOpenForReading(const std::string& path) const = 0;
     // Appended to the -td folder when missing: "\" on Windows, "/" on POSIX.
     virtual char pathSeparator() const = 0;
-};
-
-// The result of loading a temporary download file.
-struct TempFileLoadResult {
-    bool ok = false;
-    // When !ok: the message to show (caption string 88, error icon), e.g.
-    // string 96 + " : " + the argument as typed.
-    std::string errorText;
 };
 
 // Loads the temporary download file named by argument (as typed; it exists and

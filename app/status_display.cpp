@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 #include "engine/download_job.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "engine/engine_text.h"
 #include "platform/system.h"
-#include "protocol/ftp_client.h"
+#include "engine/ftp_client.h"
 
 namespace {
 

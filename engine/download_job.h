@@ -27,8 +27,7 @@
 #include <memory>
 #include <string>
 
-#include "app/app_settings.h"
-#include "app/startup.h"
+#include "foundation/app_settings.h"
 #include "engine/download_ui.h"
 #include "engine/transfer_session.h"
 #include "platform/events.h"
@@ -151,7 +150,7 @@ public:
     // Sets targetFile from a URL (fromDisposition false) or a file name.
     void setTargetFile(const std::string& name, bool fromDisposition);
     // Creates the FTP client of a session (createFtpHandler of
-    // protocol/ftp_client.h by default); when unset, an FTP session is refused
+    // engine/ftp_client.h by default); when unset, an FTP session is refused
     // with a log row and the job stops.
     std::function<std::unique_ptr<FtpHandler>(DownloadJob& job, int session)> ftpFactory;
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 
 std::string engineString(unsigned id) {
     char buffer[1024];

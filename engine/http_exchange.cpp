@@ -7,7 +7,7 @@
 
 #include "engine/download_job.h"
 #include "engine/engine_text.h"
-#include "engine/http_header.h"
+#include "protocol/http_header.h"
 #include "platform/system.h"
 #include "protocol/url.h"
 #include "state/temp_file_format.h"

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 
 static bool isDigit(char c) {
     return c >= '0' && c <= '9';

@@ -5,7 +5,7 @@
 // of Shift-JIS may be "@" or "\").
 #include "protocol/url.h"
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 
 #include <cstring>
 

@@ -7,7 +7,7 @@
 // Portable: no OS header.
 #include "protocol/url.h"
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 
 #include <vector>
 

@@ -90,7 +90,7 @@ def main():
         f.write("END\n")
     with open(out_cpp, "w", encoding="utf-8", newline="\n") as f:
         f.write("// Generated from %s; do not edit.\n" % source.rsplit("/", 1)[-1])
-        f.write('#include "app/string_table.h"\n\n')
+        f.write('#include "foundation/string_table.h"\n\n')
         for name, table in ((symbol, entries), (symbol + "English", english)):
             f.write("\nextern const StringTableEntry %s[];\nconst StringTableEntry %s[] = {\n" % (name, name))
             for ident in sorted(table):

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "settings_app/launcher.h"
-#include "settings_app/resource.h"
+#include "resources/dorimel_server_ids.h"
 #include "settings_app/settings_dialog.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "browser_module/dorimel_ids.h"
 #include "settings_app/app_list.h"
 #include "settings_app/launcher.h"
-#include "settings_app/resource.h"
+#include "resources/dorimel_server_ids.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 #include "state/white_sheet.h"
 
 class StateMap;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 #include "app/startup.h"
 
 // Exit codes of a run.

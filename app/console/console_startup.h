@@ -3,7 +3,7 @@
 // executable. Native only.
 #pragma once
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 #include "app/startup.h"
 
 // Exit code of a start-up error (the caption, ": " and the text went to

@@ -7,7 +7,7 @@
 #include <commctrl.h>
 
 #include "app/options_file.h"
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 #include "app/win32/dialog.h"
 #include "platform/paths.h"
 

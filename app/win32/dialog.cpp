@@ -1,7 +1,7 @@
 // Dialog and the shared dialog procedure. Windows side.
 #include "app/win32/dialog.h"
 
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 #include "app/win32/application.h"
 
 INT_PTR Dialog::runModal(HWND owner) {

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 #include "app/win32/application.h"
 #include "app/win32/downloader_app.h"
 #include "app/win32/hash_dialog.h"

@@ -8,7 +8,7 @@
 #include <commctrl.h>
 
 #include "app/startup.h"
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 #include "app/win32/dialog.h"
 #include "app/win32/download_window.h"
 #include "platform/paths.h"

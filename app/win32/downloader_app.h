@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 #include "app/options_file.h"
 #include "app/win32/application.h"
 

@@ -4,7 +4,7 @@
 // for the worker), the end with PostMessage. Windows side.
 #include "app/win32/hash_dialog.h"
 
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 #include "resources/hash_dialog_ids.h"
 
 namespace {

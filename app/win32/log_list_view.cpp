@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "app/options_file.h"
 #include "app/win32/application.h"
 #include "resources/download_window_ids.h"

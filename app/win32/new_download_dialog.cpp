@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/new_download_rules.h"
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 #include "protocol/url.h"
 #include "resources/new_download_dialog_ids.h"
 #include "state/records.h"

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 #include "app/options_file.h"
 #include "app/win32/combo_box_ex_control.h"
 #include "app/win32/dialog.h"

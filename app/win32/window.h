@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "app/text.h"
+#include "foundation/text.h"
 
 // One window handle with its ownership flag. Plain attached controls (edit
 // boxes, static texts, check boxes, the tab control) use this class directly.

@@ -2,7 +2,7 @@
 // from resources/strings.txt, in UTF-8.
 #include <cstring>
 
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 
 extern const StringTableEntry kMainStrings[];
 

@@ -2,7 +2,7 @@
 // program's byte strings are stepped through.
 #include <windows.h>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "platform/system_code_page.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // (UTF-16) to the system's ANSI code page (932 on Japanese Windows).
 #include <windows.h>
 
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 
 bool loadStringEntry(unsigned id, char* buffer, size_t size) {
     if (size == 0) return false;

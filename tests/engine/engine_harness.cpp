@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "engine/engine_text.h"
 #include "platform/events.h"
 #include "platform/posix/event_loop.h"

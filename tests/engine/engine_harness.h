@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 #include "engine/download_job.h"
 #include "engine/download_ui.h"
 

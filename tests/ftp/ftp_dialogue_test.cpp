@@ -4,7 +4,7 @@
 // the end of the transfer.
 #include <gtest/gtest.h>
 
-#include "protocol/ftp_client.h"
+#include "engine/ftp_client.h"
 #include "tests/engine/engine_test_fixture.h"
 #include "tests/servers/ftp_servers.h"
 

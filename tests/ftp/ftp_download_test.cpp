@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "protocol/ftp_client.h"
+#include "engine/ftp_client.h"
 #include "tests/engine/engine_test_fixture.h"
 #include "tests/servers/ftp_servers.h"
 

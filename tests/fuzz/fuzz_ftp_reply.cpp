@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "protocol/ftp_reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

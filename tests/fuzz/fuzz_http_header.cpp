@@ -7,8 +7,8 @@
 // must keep their promises: a cleaned name never leaves the folder or names a
 // device and is stable when cleaned again; numbers read back as written.
 // Run in the single-byte, Shift-JIS and UTF-8 code pages.
-#include "app/code_page.h"
-#include "engine/http_header.h"
+#include "foundation/code_page.h"
+#include "protocol/http_header.h"
 #include "protocol/url.h"
 
 #include <cctype>

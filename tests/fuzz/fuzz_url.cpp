@@ -2,7 +2,7 @@
 // redirect target; every URL rule must stay within its size limits and never
 // crash, and the canonical form must be stable (canonical of canonical is the
 // same text); every scan is run single-byte, Shift-JIS and UTF-8.
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "protocol/url.h"
 
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "app/startup.h"
 
 namespace {

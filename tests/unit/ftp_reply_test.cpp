@@ -3,7 +3,7 @@
 // masked URL of the log.
 #include <gtest/gtest.h>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "protocol/ftp_reply.h"
 
 TEST(FtpReplyTest, OnlyThreeDigitsAndASpaceMakeAFinalReply) {

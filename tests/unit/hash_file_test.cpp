@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "app/hash_file.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include <set>
 
-#include "app/code_page.h"
-#include "engine/http_header.h"
+#include "foundation/code_page.h"
+#include "protocol/http_header.h"
 
 TEST(HttpHeaderTest, ReadsStatusLines) {
     struct Case {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "app/new_download_rules.h"
 
 TEST(ClipboardUrl, CutsTheUrlOutOfTheFirstLine) {

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "app/options_file.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 
 namespace {
 std::string load(unsigned id) {

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "app/code_page.h"
-#include "app/text.h"
+#include "foundation/code_page.h"
+#include "foundation/text.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // (request path, file name, ports, redirects, referer, typed-URL check).
 #include "protocol/url.h"
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 
 #include <gtest/gtest.h>
 

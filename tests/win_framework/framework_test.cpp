@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "app/win32/application.h"
 #include "app/win32/combo_box_ex_control.h"
 #include "app/win32/dialog.h"

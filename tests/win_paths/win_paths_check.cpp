@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 #include "app/options_file.h"
 #include "app/startup.h"
 #include "platform/paths.h"

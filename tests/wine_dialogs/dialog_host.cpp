@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/app_settings.h"
+#include "foundation/app_settings.h"
 #include "app/options_file.h"
 #include "app/win32/hash_dialog.h"
 #include "app/win32/new_download_dialog.h"

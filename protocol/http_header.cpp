@@ -1,11 +1,11 @@
 // Pure text rules of the HTTP exchange and of target file names (see
 // http_header.h). Portable: no OS header.
-#include "engine/http_header.h"
+#include "protocol/http_header.h"
 
 #include <cctype>
 #include <cstring>
 
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // session's ftpPhase; the passive data connection; the rules that end,
 // retry or stop the session through the download job.
 // Portable: the engine side of the platform seam.
-#include "protocol/ftp_client.h"
+#include "engine/ftp_client.h"
 
 #include <cinttypes>
 

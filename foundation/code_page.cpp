@@ -1,6 +1,6 @@
 // The process-wide code page and character stepping over its byte strings.
 // Portable.
-#include "app/code_page.h"
+#include "foundation/code_page.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Text: the program's string type for user-interface texts and paths, bytes of
-// the process's code page (app/code_page.h). Short texts (up to 22 bytes) live
+// the process's code page (foundation/code_page.h). Short texts (up to 22 bytes) live
 // in an inline buffer, longer ones on the heap. Portable: no OS header.
 #pragma once
 

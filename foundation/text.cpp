@@ -1,11 +1,11 @@
 // Text: inline buffer for short texts, heap beyond; multi-byte aware scans.
 // Portable.
-#include "app/text.h"
+#include "foundation/text.h"
 
 #include <cstring>
 
-#include "app/code_page.h"
-#include "app/string_table.h"
+#include "foundation/code_page.h"
+#include "foundation/string_table.h"
 
 namespace {
 

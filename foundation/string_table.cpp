@@ -1,5 +1,5 @@
 // Lookup in a generated string table (portable).
-#include "app/string_table.h"
+#include "foundation/string_table.h"
 
 const char* findStringEntry(const StringTableEntry* table, unsigned id) {
     for (; table->text != nullptr; ++table) {

@@ -52,3 +52,11 @@ struct AppSettings {
     bool resuming = false;
     std::string tempFilePath;
 };
+
+// The result of loading a temporary download file.
+struct TempFileLoadResult {
+    bool ok = false;
+    // When !ok: the message to show (caption string 88, error icon), e.g.
+    // string 96 + " : " + the argument as typed.
+    std::string errorText;
+};
