@@ -29,39 +29,14 @@
 
 #include "foundation/app_settings.h"
 #include "engine/download_ui.h"
+#include "engine/session_operations.h"
 #include "engine/transfer_session.h"
 #include "platform/events.h"
 #include "platform/files.h"
 #include "state/records.h"
 #include "state/white_sheet.h"
 
-// Job stages (persisted as "Stage").
-enum : int {
-    STAGE_ENDED = 1,
-    STAGE_RUNNING = 2,
-    STAGE_STOPPED = 4,
-};
-
-// Results of the data writer.
-enum WriteResult : int {
-    WRITE_OK = 0,
-    WRITE_FAILED = 1,
-    WRITE_CREATE_FAILED = 2,
-    WRITE_RANGE_END = 3,
-};
-
-enum : int {
-    RETRY_LIMIT = 32,        // counted attempts before the job stops
-    RETRY_WAIT_TICKS = 50,   // 5 s of 100 ms ticks
-};
-inline constexpr int64_t SPLIT_MIN_SIZE = 100000;       // this size and below is never split
-inline constexpr size_t RECEIVE_BUFFER_SIZE = 0x82000;  // the process-wide receive buffer
-inline constexpr size_t RECEIVE_CHUNK = 0x81FFF;        // most bytes one receive asks for
-inline constexpr size_t RELOCATE_CHUNK = 0x82000;       // block of the final relocation
-// Bound of a response header; a longer one ends the attempt (retry).
-inline constexpr size_t MAX_HEADER_SIZE = 65536;
-
-class DownloadJob final : public PlatformEvents {
+class DownloadJob final : public PlatformEvents, public SessionOperations {
 public:
     DownloadJob(AppSettings& settings, DownloadUi& ui);
     ~DownloadJob();
@@ -95,7 +70,7 @@ public:
     // The posted target-exists question (string 55).
     void onTargetExists();
     // The speed limit was switched off: read what queued meanwhile.
-    void speedLimitSwitchedOff();
+    void speedLimitSwitchedOff() override;
 
     // Temporary-file loader for start-up (1.9): reads and parses the state
     // block of path into settings and this job. On failure the result carries
@@ -104,9 +79,9 @@ public:
 
     // ---- What the display and the window read -----------------------------
 
-    JobRecord& record() { return job_; }
+    JobRecord& record() override { return job_; }
     const JobRecord& record() const { return job_; }
-    TransferSession& session(int index) { return sessions_[index & 1]; }
+    TransferSession& session(int index) override { return sessions_[index & 1]; }
     const TransferSession& session(int index) const { return sessions_[index & 1]; }
     NewDownloadRecord newDownload;
     int stage() const { return job_.stage; }
@@ -118,33 +93,33 @@ public:
     // Size of the open temporary file, -1 when none is open.
     int64_t tempFileSize() const;
     const WhiteSheet* whiteSheet() const { return whiteSheet_.get(); }
-    AppSettings& settings() { return settings_; }
-    DownloadUi& ui() { return ui_; }
+    AppSettings& settings() override { return settings_; }
+    DownloadUi& ui() override { return ui_; }
 
-    // ---- Operations shared with the FTP client -----------------------------
+    // ---- Operations of the exchanges (HTTP and FTP) ------------------------
 
-    bool startSession(int index);
-    void reconnectSession(int index);
-    void scheduleRetry(int index);
-    void endSession(int index, bool stopping);
-    void setStage(int stage);
-    void reloadTimeout(int index);
-    void log(int kind, const std::string& text, int index) { ui_.addLogRow(kind, text, index); }
+    // (engine/session_operations.h: what the FTP client and the HTTP
+    // exchange use)
+    bool startSession(int index) override;
+    void reconnectSession(int index) override;
+    void scheduleRetry(int index) override;
+    void endSession(int index, bool stopping) override;
+    void setStage(int stage) override;
+    void reloadTimeout(int index) override;
+    void log(int kind, const std::string& text, int index) override { ui_.addLogRow(kind, text, index); }
     // Receive-result check: true when result > 0.
     bool checkReceive(int index, int result, bool endOnZero);
     // Rate sample, write, advance; false when the session was ended inside.
     bool processBlock(int index, const char* data, size_t length);
     // New total size of the download (-1 unknown changes nothing else).
-    int64_t setContentLength(int64_t length);
+    int64_t setContentLength(int64_t length) override;
     // Session index starts again at byte 0 with a new total: the file is
     // emptied and the block map renewed (setContentLength), and the session's
     // range becomes the whole length (a running second session still ends it
     // at their meeting point).
-    void restartFromZero(int index, int64_t length);
+    void restartFromZero(int index, int64_t length) override;
     // Writes the state block; false on failure.
     bool saveState();
-    // The shared receive buffer (RECEIVE_BUFFER_SIZE bytes).
-    static char* receiveBuffer();
     // Number of sessions with an open body socket (0, 1 or 2).
     int activeSessionCount() const;
     // Sets targetFile from a URL (fromDisposition false) or a file name.

@@ -7,7 +7,6 @@
 
 #include <cinttypes>
 
-#include "engine/download_job.h"
 #include "engine/engine_text.h"
 #include "platform/system.h"
 #include "protocol/ftp_reply.h"
@@ -35,14 +34,14 @@ enum : unsigned {
     IDS_PASSIVE_ADDRESS_IGNORED = 110,
 };
 
-FtpClient::FtpClient(DownloadJob& job, int session) : job_(job), index_(session) {}
+FtpClient::FtpClient(SessionOperations& job, int session) : job_(job), index_(session) {}
 
 FtpClient::~FtpClient() {
     *alive_ = false;
     closeDataSocket();
 }
 
-std::unique_ptr<FtpHandler> createFtpHandler(DownloadJob& job, int session) {
+std::unique_ptr<FtpHandler> createFtpHandler(SessionOperations& job, int session) {
     return std::unique_ptr<FtpHandler>(new FtpClient(job, session));
 }
 
@@ -119,7 +118,7 @@ void FtpClient::onControlClosed() {
     TransferSession& s = session();
     std::string rest = line_;
     if (s.socket != NO_SOCKET) {
-        char* buffer = DownloadJob::receiveBuffer();
+        char* buffer = SessionOperations::receiveBuffer();
         int result = socketRecv(s.socket, buffer, RECEIVE_CHUNK);
         if (result > 0) rest.append(buffer, static_cast<size_t>(result));
     }

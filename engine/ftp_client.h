@@ -2,15 +2,14 @@
 // control connection as a table over the session's ftpPhase, and the data
 // connection that carries the file into the engine's receive path.
 // Portable: reaches sockets only through the platform seam (platform/net.h)
-// and the download through DownloadJob's operations.
+// and the download through the job operations of engine/session_operations.h.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "engine/session_operations.h"
 #include "engine/transfer_session.h"
-
-class DownloadJob;
 
 // FTP phases of a session (persisted as "FtpPhase", so the numbers are fixed;
 // 9 is not used). Each names the command sent on entering it.
@@ -40,7 +39,7 @@ inline constexpr size_t FTP_MAX_LINE = 8192;
 
 class FtpClient : public FtpHandler {
   public:
-    FtpClient(DownloadJob& job, int session);
+    FtpClient(SessionOperations& job, int session);
     ~FtpClient() override;
 
     void onControlConnected() override;
@@ -80,7 +79,7 @@ class FtpClient : public FtpHandler {
     // Gives the second half of a split download up (session 1 only).
     void giveUpSecondHalf();
 
-    DownloadJob& job_;
+    SessionOperations& job_;
     int index_;
     SocketHandle dataSocket_ = NO_SOCKET;
     std::string line_;
@@ -95,4 +94,4 @@ class FtpClient : public FtpHandler {
 };
 
 // The factory the download job uses for FTP sessions.
-std::unique_ptr<FtpHandler> createFtpHandler(DownloadJob& job, int session);
+std::unique_ptr<FtpHandler> createFtpHandler(SessionOperations& job, int session);

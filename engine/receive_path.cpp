@@ -9,7 +9,7 @@
 #include "engine/engine_text.h"
 #include "platform/system.h"
 
-char* DownloadJob::receiveBuffer() {
+char* SessionOperations::receiveBuffer() {
     // One buffer for every body receive and the final relocation: the engine
     // processes each receive to its end before the next one starts.
     static char buffer[RECEIVE_BUFFER_SIZE];
