@@ -680,6 +680,8 @@ void DownloadWindow::finishWindow() {
         return;
     }
     SetForegroundWindow(hwnd);
+    // Through the dialog manager, so that the default push button follows.
+    SendMessageA(hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hwnd, IDC_CLOSE_AT_END)), TRUE);
     EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FILE), TRUE);
     EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FOLDER), TRUE);
     EnableWindow(GetDlgItem(hwnd, IDC_HASH_MENU), TRUE);
@@ -687,4 +689,8 @@ void DownloadWindow::finishWindow() {
 
 bool DownloadWindow::useDirectDelete() {
     return downloaderApp().readInt("MainOptions", "IsUseDirectDelete", 0) != 0;
+}
+
+bool DownloadWindow::autoCancelFtpSpeedLimit() {
+    return downloaderApp().readInt("MainOptions", "IsAutoCancalFtpSpeedLimit", 0) != 0;
 }
