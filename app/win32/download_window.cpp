@@ -412,6 +412,10 @@ void DownloadWindow::showHashMenu() {
         case CMD_HASH_SHA1_ENTER:
             kind = HASH_SHA1;
             break;
+        case CMD_HASH_SHA256_COMPUTE:
+        case CMD_HASH_SHA256_ENTER:
+            kind = HASH_SHA256;
+            break;
         default:
             chosen = false;
             break;
@@ -421,7 +425,7 @@ void DownloadWindow::showHashMenu() {
             // be) kept, never the temporary file, which is only hashed once
             // it has been moved into place.
             std::string path = job_.destinationPath();
-            runHashDialog(hwnd, kind, path, moved, record.enteredMd5, record.enteredSha1);
+            runHashDialog(hwnd, kind, path, moved, record.enteredMd5, record.enteredSha1, record.enteredSha256);
         }
     }
     CheckDlgButton(hwnd, IDC_HASH_MENU, BST_UNCHECKED);
