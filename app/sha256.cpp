@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "app/digest_blocks.h"
+
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define DORIMEL_SHA256_X86 1
 #include <cpuid.h>
@@ -195,41 +197,12 @@ void Sha256::blocks(const uint8_t* data, size_t count) {
 }
 
 void Sha256::update(const void* data, size_t size) {
-    if (size == 0) return;
-    const uint8_t* in = static_cast<const uint8_t*>(data);
-    size_t used = size_t(byteCount_ % 64);
-    byteCount_ += size;
-    if (used != 0) {
-        size_t take = 64 - used;
-        if (size < take) {
-            std::memcpy(buffer_ + used, in, size);
-            return;
-        }
-        std::memcpy(buffer_ + used, in, take);
-        blocks(buffer_, 1);
-        in += take;
-        size -= take;
-    }
-    if (size >= 64) {
-        blocks(in, size / 64);
-        in += size - size % 64;
-        size %= 64;
-    }
-    if (size != 0) std::memcpy(buffer_, in, size);
+    feedBlocks(buffer_, byteCount_, data, size, [this](const uint8_t* in, size_t count) { blocks(in, count); });
 }
 
 void Sha256::finish(uint8_t digest[kDigestSize]) {
-    uint64_t bitCount = byteCount_ * 8;
-    size_t used = size_t(byteCount_ % 64);
-    buffer_[used++] = 0x80;
-    if (used > 56) {
-        std::memset(buffer_ + used, 0, 64 - used);
-        blocks(buffer_, 1);
-        used = 0;
-    }
-    std::memset(buffer_ + used, 0, 56 - used);
-    for (int i = 0; i < 8; ++i) buffer_[56 + i] = uint8_t(bitCount >> (56 - 8 * i));
-    blocks(buffer_, 1);
+    padBlocks(buffer_, byteCount_, LengthOrder::BigEndian,
+              [this](const uint8_t* in, size_t count) { blocks(in, count); });
     for (int i = 0; i < 8; ++i)
         for (int j = 0; j < 4; ++j) digest[4 * i + j] = uint8_t(state_[i] >> (24 - 8 * j));
 }

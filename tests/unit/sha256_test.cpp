@@ -1,10 +1,8 @@
 // SHA-256 against the FIPS 180-4 examples, fed whole and in pieces, through
 // the processor's SHA instructions (where there are any) and the portable
-// code; and the hash worker's loop for SHA-256 (large reads, progress,
-// cancel, read errors).
+// code. The worker loop's SHA-256 reads are in hash_file_test.cpp.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -92,73 +90,4 @@ TEST(Sha256, ReusableAfterReset) {
     sha.update("abc", 3);
     sha.finish(digest);
     EXPECT_EQ(digestToHex(digest, sizeof digest), examples()[1].digest);
-}
-
-namespace {
-
-// A file in memory for the worker loop.
-class MemorySource : public HashFileSource {
-  public:
-    std::string data;
-    int failReadAt = -1;
-    int cancelAtRead = -1;
-    std::atomic<int32_t>* cancel = nullptr;
-    std::vector<size_t> readSizes;
-    size_t position = 0;
-    bool isOpen = false;
-
-    bool open(const std::string&) override { return isOpen = true; }
-    bool size(uint64_t& bytes) override {
-        bytes = data.size();
-        return true;
-    }
-    bool read(void* buffer, size_t size, size_t& got) override {
-        int index = int(readSizes.size());
-        readSizes.push_back(size);
-        if (index == failReadAt) return false;
-        if (index == cancelAtRead) cancel->store(1);
-        got = std::min(size, data.size() - position);
-        std::copy(data.data() + position, data.data() + position + got, static_cast<char*>(buffer));
-        position += got;
-        return true;
-    }
-    void close() override { isOpen = false; }
-};
-
-}  // namespace
-
-TEST(Sha256, WorkerLoopReadsLargeBlocksWithTheSameRules) {
-    EXPECT_STREQ(hashKindName(HASH_SHA256), "SHA256");
-    EXPECT_EQ(hashReadSize(HASH_MD5), 512u);
-    EXPECT_EQ(hashReadSize(HASH_SHA1), 512u);
-    std::atomic<int32_t> cancel{0};
-
-    MemorySource whole;
-    whole.data = examples()[4].message;  // one million "a": 4 reads of 256 KiB, then the empty one
-    std::vector<int> progress;
-    HashOutcome outcome = hashFile(HASH_SHA256, "x", whole, cancel, [&](int p) { progress.push_back(p); });
-    ASSERT_TRUE(outcome.computed);
-    EXPECT_EQ(outcome.digestText, examples()[4].digest);
-    EXPECT_EQ(whole.readSizes, std::vector<size_t>(5, kSha256ReadSize));
-    EXPECT_EQ(progress, (std::vector<int>{26, 52, 78, 100}));
-    EXPECT_FALSE(whole.isOpen);
-
-    MemorySource cancelled;
-    cancelled.data = std::string(kSha256ReadSize * 10, 'z');
-    cancelled.cancelAtRead = 2;
-    cancelled.cancel = &cancel;
-    outcome = hashFile(HASH_SHA256, "x", cancelled, cancel, nullptr);
-    EXPECT_TRUE(outcome.cancelled);
-    EXPECT_TRUE(outcome.digestText.empty());
-    EXPECT_EQ(cancelled.readSizes.size(), 3u);
-    EXPECT_FALSE(cancelled.isOpen);
-    cancel.store(0);
-
-    MemorySource broken;
-    broken.data = std::string(kSha256ReadSize * 3, 'q');
-    broken.failReadAt = 1;
-    outcome = hashFile(HASH_SHA256, "x", broken, cancel, nullptr);
-    EXPECT_EQ(outcome.errorText, "cannot read from file");
-    EXPECT_FALSE(outcome.computed);
-    EXPECT_FALSE(broken.isOpen);
 }

@@ -9,6 +9,7 @@ Exit status: 0 passed, 1 failed, 77 skipped (no display or programs missing)."""
 import argparse
 import configparser
 import functools
+import hashlib
 import http.server
 import os
 import re
@@ -457,20 +458,24 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
+def serve_file(ctx, folder, name, content):
+    """An HTTP server on 127.0.0.1 serving content as name; (server, url)."""
+    root = ctx.path(folder)
+    os.makedirs(root)
+    with open(os.path.join(root, name), "wb") as f:
+        f.write(content)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=root))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, "http://127.0.0.1:%d/%s" % (server.server_address[1], name)
+
+
 def test_program_starts_download(ctx):
     """dorimel.exe started without a URL shows the dialog; OK starts the download."""
     if not os.path.exists(ctx.dorimel):
         print("skipped: dorimel.exe not built")
         return
-    root = ctx.path("www")
-    os.makedirs(root)
     content = os.urandom(200 * 1024)
-    with open(os.path.join(root, "data.bin"), "wb") as f:
-        f.write(content)
-    server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", 0), functools.partial(QuietHandler, directory=root))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    url = "http://127.0.0.1:%d/data.bin" % server.server_address[1]
+    server, url = serve_file(ctx, "www", "data.bin", content)
     try:
         folder = ctx.path("prog")
         os.makedirs(folder)
@@ -637,15 +642,9 @@ def test_sha256_in_dorimel(ctx):
     if not os.path.exists(ctx.dorimel) or not ctx.probe or not os.path.exists(ctx.probe):
         print("skipped: dorimel.exe or window_probe.exe not built")
         return
-    import hashlib
-    root = ctx.path("www256")
-    os.makedirs(root)
     content = os.urandom(100 * 1024)
-    with open(os.path.join(root, "data.bin"), "wb") as f:
-        f.write(content)
     expected = hashlib.sha256(content).hexdigest()
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=root))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
+    server, url = serve_file(ctx, "www256", "data.bin", content)
     try:
         folder = ctx.path("prog256")
         os.makedirs(folder)
@@ -655,7 +654,7 @@ def test_sha256_in_dorimel(ctx):
         os.makedirs(dest)
         # 1 K/s: the download cannot end before the value is typed.
         pid = ctx.ui.start(program, "-nd", "1", "-ac", "0", "-sl", "1", "-ss", "1", "-td", windows_path(dest),
-                           "http://127.0.0.1:%d/data.bin" % server.server_address[1])
+                           url)
         ctx.started.append(pid)
         hwnd = ctx.ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)["hwnd"]
         typed = " " + expected.upper() + "  "
