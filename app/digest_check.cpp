@@ -28,7 +28,8 @@ bool takeDigestOptions(int& argc, char** argv, std::vector<DigestCheck>& checks,
         const char* option = argv[i];
         bool md5 = std::strcmp(option, "--md5") == 0;
         bool sha1 = std::strcmp(option, "--sha1") == 0;
-        if (!md5 && !sha1) {
+        bool sha256 = std::strcmp(option, "--sha256") == 0;
+        if (!md5 && !sha1 && !sha256) {
             argv[kept++] = argv[i];
             continue;
         }
@@ -37,13 +38,13 @@ bool takeDigestOptions(int& argc, char** argv, std::vector<DigestCheck>& checks,
             return false;
         }
         std::string value = argv[++i];
-        size_t digits = md5 ? 32 : 40;
+        size_t digits = md5 ? 32 : sha1 ? 40 : 64;
         if (!isHexDigits(value, digits)) {
             error = std::string(option) + " needs " + std::to_string(digits) +
                     " hexadecimal digits: " + value;
             return false;
         }
-        checks.push_back({md5 ? HASH_MD5 : HASH_SHA1, value});
+        checks.push_back({md5 ? HASH_MD5 : sha1 ? HASH_SHA1 : HASH_SHA256, value});
     }
     argc = kept;
     argv[argc] = nullptr;

@@ -1,5 +1,5 @@
 // Verification of a finished download against digests given on the console
-// front end's command line: "--md5 HEX" and "--sha1 HEX", computed with the
+// front end's command line: "--md5 HEX", "--sha1 HEX" and "--sha256 HEX", computed with the
 // hash dialog's code (app/hash_file.h). Portable.
 //
 // The console's main takes the options out before the shared command-line
@@ -25,9 +25,9 @@ struct DigestCheck {
     std::string expected;  // as typed; compared like the hash dialog does
 };
 
-// Removes every "--md5 HEX" and "--sha1 HEX" pair from argv (argv[0] is the
+// Removes every "--md5 HEX", "--sha1 HEX" and "--sha256 HEX" pair from argv (argv[0] is the
 // program and stays), shortening argc. False, with an English error text, when
-// a value is missing or is not 32 (MD5) or 40 (SHA-1) hexadecimal digits
+// a value is missing or is not 32 (MD5), 40 (SHA-1) or 64 (SHA-256) hexadecimal digits
 // after trimming.
 bool takeDigestOptions(int& argc, char** argv, std::vector<DigestCheck>& checks,
                        std::string& error);

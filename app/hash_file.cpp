@@ -2,22 +2,32 @@
 #include "app/hash_file.h"
 
 #include <fstream>
+#include <vector>
 
 #include "foundation/code_page.h"
 #include "app/md5.h"
 #include "app/sha1.h"
+#include "app/sha256.h"
 
 namespace {
 
-// The two digests behind one face, with SHA-1's status codes kept.
+// The digests behind one face, with SHA-1's status codes kept.
 class Digest {
   public:
     explicit Digest(HashKind kind) : kind_(kind) {}
 
     bool reset() {
+        if (kind_ == HASH_SHA256) {
+            sha256_.reset();
+            return true;
+        }
         return kind_ == HASH_MD5 ? (md5_.reset(), true) : sha1_.reset() == SHA1_SUCCESS;
     }
     bool input(const void* data, size_t size) {
+        if (kind_ == HASH_SHA256) {
+            sha256_.update(data, size);
+            return true;
+        }
         if (kind_ == HASH_MD5) {
             md5_.update(data, size);
             return true;
@@ -25,6 +35,12 @@ class Digest {
         return sha1_.input(data, size) == SHA1_SUCCESS;
     }
     bool result(std::string& hex) {
+        if (kind_ == HASH_SHA256) {
+            uint8_t digest[Sha256::kDigestSize];
+            sha256_.finish(digest);
+            hex = digestToHex(digest, sizeof digest);
+            return true;
+        }
         if (kind_ == HASH_MD5) {
             uint8_t digest[Md5::kDigestSize];
             md5_.finish(digest);
@@ -41,6 +57,7 @@ class Digest {
     HashKind kind_;
     Md5 md5_;
     Sha1 sha1_;
+    Sha256 sha256_;
 };
 
 class StreamHashFileSource : public HashFileSource {
@@ -95,7 +112,11 @@ unsigned char asciiLower(unsigned char c) {
 }  // namespace
 
 const char* hashKindName(HashKind kind) {
-    return kind == HASH_MD5 ? "MD5" : "SHA1";
+    return kind == HASH_SHA256 ? "SHA256" : kind == HASH_MD5 ? "MD5" : "SHA1";
+}
+
+size_t hashReadSize(HashKind kind) {
+    return kind == HASH_SHA256 ? kSha256ReadSize : kHashReadSize;
 }
 
 std::unique_ptr<HashFileSource> makeStreamHashFileSource() {
@@ -132,17 +153,17 @@ HashOutcome hashFile(HashKind kind, const std::string& path, HashFileSource& sou
         return outcome;
     }
 
-    char block[kHashReadSize];
+    std::vector<char> block(hashReadSize(kind));
     uint64_t total = 0;
     int lastPercent = 0;
     for (;;) {
         size_t got = 0;
-        if (!source.read(block, sizeof block, got)) {
+        if (!source.read(block.data(), block.size(), got)) {
             outcome.errorText = "cannot read from file";
             source.close();
             return outcome;
         }
-        if (got != 0 && !digest.input(block, got)) {
+        if (got != 0 && !digest.input(block.data(), got)) {
             outcome.errorText = "SHA1Input error";
             source.close();
             return outcome;

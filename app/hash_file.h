@@ -1,5 +1,5 @@
-// Computing a file's MD5 or SHA-1 digest the way the hash dialog's worker does:
-// 512-byte reads, a progress notice whenever the whole percentage changes, and
+// Computing a file's MD5, SHA-1 or SHA-256 digest the way the hash dialog's
+// worker does: 512-byte reads (SHA-256: kSha256ReadSize), a progress notice whenever the whole percentage changes, and
 // a cancel flag polled after every block. Also the comparison of a computed
 // digest with a typed one. Portable: the file is reached through HashFileSource,
 // which the Windows dialog implements with its own file calls.
@@ -15,13 +15,18 @@
 enum HashKind : int {
     HASH_SHA1 = 1,
     HASH_MD5 = 2,
+    HASH_SHA256 = 3,
 };
 
-// "SHA1" or "MD5": the dialog's caption and the name of its digest label.
+// "SHA1", "MD5" or "SHA256": the dialog's caption and the name of its digest label.
 const char* hashKindName(HashKind kind);
 
-// Size of one read of the worker.
+// Size of one read of the worker for MD5 and SHA-1.
 inline constexpr size_t kHashReadSize = 512;
+// SHA-256 reads larger blocks: 512-byte reads would cost more than the digest.
+inline constexpr size_t kSha256ReadSize = 256 * 1024;
+// Size of one read of the worker for kind.
+size_t hashReadSize(HashKind kind);
 
 // The file being hashed, opened for reading only.
 class HashFileSource {
@@ -44,7 +49,7 @@ struct HashOutcome {
     bool computed = false;   // the digest was computed
     bool cancelled = false;  // the cancel flag stopped the reading
     std::string errorText;   // why the computation failed (English), empty otherwise
-    std::string digestText;  // lower-case hexadecimal, 32 (MD5) or 40 (SHA-1) characters
+    std::string digestText;  // lower-case hexadecimal, 32 (MD5), 40 (SHA-1) or 64 (SHA-256) characters
 };
 
 // Receives the new whole percentage (1 to 100) each time it changes.

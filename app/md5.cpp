@@ -3,7 +3,7 @@
 // Portable.
 #include "app/md5.h"
 
-#include <cstring>
+#include "app/digest_blocks.h"
 
 namespace {
 
@@ -126,33 +126,15 @@ void Md5::transform(const uint8_t block[64]) {
 }
 
 void Md5::update(const void* data, size_t size) {
-    const uint8_t* in = static_cast<const uint8_t*>(data);
-    size_t used = size_t(byteCount_ % 64);
-    byteCount_ += size;
-    if (used != 0) {
-        size_t take = 64 - used;
-        if (size < take) {
-            std::memcpy(buffer_ + used, in, size);
-            return;
-        }
-        std::memcpy(buffer_ + used, in, take);
-        transform(buffer_);
-        in += take;
-        size -= take;
-    }
-    for (; size >= 64; in += 64, size -= 64) transform(in);
-    if (size != 0) std::memcpy(buffer_, in, size);
+    feedBlocks(buffer_, byteCount_, data, size, [this](const uint8_t* blocks, size_t count) {
+        for (; count != 0; --count, blocks += 64) transform(blocks);
+    });
 }
 
 void Md5::finish(uint8_t digest[kDigestSize]) {
-    uint64_t bitCount = byteCount_ * 8;  // the length modulo 2^64, as the RFC says
-    uint8_t padding[72] = {0x80};
-    size_t used = size_t(byteCount_ % 64);
-    size_t padLength = (used < 56) ? 56 - used : 120 - used;
-    uint8_t length[8];
-    for (int i = 0; i < 8; ++i) length[i] = uint8_t(bitCount >> (8 * i));
-    update(padding, padLength);
-    update(length, 8);
+    // The length is taken modulo 2^64, as the RFC says.
+    padBlocks(buffer_, byteCount_, LengthOrder::LittleEndian,
+              [this](const uint8_t* block, size_t) { transform(block); });
     for (int i = 0; i < 4; ++i) {
         for (int j = 0; j < 4; ++j) digest[4 * i + j] = uint8_t(state_[i] >> (8 * j));
     }

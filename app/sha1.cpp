@@ -3,7 +3,7 @@
 // bit length. Portable.
 #include "app/sha1.h"
 
-#include <cstring>
+#include "app/digest_blocks.h"
 
 namespace {
 
@@ -165,37 +165,15 @@ Sha1Status Sha1::input(const void* data, size_t size) {
         return corrupted_;
     }
 
-    const uint8_t* in = static_cast<const uint8_t*>(data);
-    size_t used = size_t(byteCount_ % 64);
-    byteCount_ += size;
-    if (used != 0) {
-        size_t take = 64 - used;
-        if (size < take) {
-            std::memcpy(buffer_ + used, in, size);
-            return SHA1_SUCCESS;
-        }
-        std::memcpy(buffer_ + used, in, take);
-        transform(buffer_);
-        in += take;
-        size -= take;
-    }
-    for (; size >= 64; in += 64, size -= 64) transform(in);
-    if (size != 0) std::memcpy(buffer_, in, size);
+    feedBlocks(buffer_, byteCount_, data, size, [this](const uint8_t* blocks, size_t count) {
+        for (; count != 0; --count, blocks += 64) transform(blocks);
+    });
     return SHA1_SUCCESS;
 }
 
 void Sha1::pad() {
-    uint64_t bitCount = byteCount_ * 8;
-    size_t used = size_t(byteCount_ % 64);
-    buffer_[used++] = 0x80;
-    if (used > 56) {
-        std::memset(buffer_ + used, 0, 64 - used);
-        transform(buffer_);
-        used = 0;
-    }
-    std::memset(buffer_ + used, 0, 56 - used);
-    for (int i = 0; i < 8; ++i) buffer_[56 + i] = uint8_t(bitCount >> (56 - 8 * i));
-    transform(buffer_);
+    padBlocks(buffer_, byteCount_, LengthOrder::BigEndian,
+              [this](const uint8_t* block, size_t) { transform(block); });
 }
 
 Sha1Status Sha1::result(uint8_t digest[kDigestSize]) {

@@ -73,12 +73,14 @@ void DownloadJob::onHostResolved(LookupTask task, int error, uint32_t address) {
         if (task != NO_LOOKUP && sessions_[i].lookupTask == task) index = i;
     if (index < 0) return;
     TransferSession& s = sessions_[index];
-    s.lookupTask = NO_LOOKUP;
     if (error != 0) {
+        // The task stays recorded until the stop: it is what makes the stop
+        // log its row for this session (cancelling an ended lookup is harmless).
         log(LOG_ERROR, engineString(6) + errorText(error), index);
         stopJob();
         return;
     }
+    s.lookupTask = NO_LOOKUP;
     log(LOG_INFO, engineString(11) + "(" + dottedAddress(address) + ")", index);
     s.address = address;
     s.phase = PHASE_REQUESTING;

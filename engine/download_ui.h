@@ -96,11 +96,14 @@ public:
     // window to the front and enable open file, open folder and the hash menu.
     virtual void finishWindow() = 0;
 
+    // The two options the engine reads from the options file at the moment
+    // it needs them (a front end must answer both from the file, so neither
+    // has a default here).
     // MainOptions/IsUseDirectDelete: delete a discarded temporary file at once
     // (true) instead of moving it to the recycle bin.
-    virtual bool useDirectDelete() { return false; }
+    virtual bool useDirectDelete() = 0;
 
     // MainOptions/IsAutoCancalFtpSpeedLimit: switch the speed limit off when
     // an FTP server reports the end of its data transfer.
-    virtual bool autoCancelFtpSpeedLimit() { return false; }
+    virtual bool autoCancelFtpSpeedLimit() = 0;
 };

@@ -283,7 +283,7 @@ void FtpClient::openDataConnection(const std::string& address, uint16_t port) {
     TransferSession& s = session();
     uint32_t namedAddress = parseDottedAddress(address.c_str());
     if (namedAddress == INADDR_NONE) {
-        job_.log(LOG_FATAL, engineString(IDS_SELECT_FAILED), index_);
+        job_.log(LOG_FATAL, engineString(IDS_SELECT_FAILED) + errorText(netLastError()), index_);
         return;
     }
     // The data connection goes to the server of the control connection. The

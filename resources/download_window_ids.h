@@ -67,6 +67,8 @@
 #define CMD_HASH_MD5_COMPUTE 50015
 #define CMD_HASH_MD5_ENTER 50016
 #define CMD_HASH_SHA1_ENTER 50017
+#define CMD_HASH_SHA256_COMPUTE 50018
+#define CMD_HASH_SHA256_ENTER 50019
 
 // System menu entries appended by the window.
 #define SYSCMD_ABOUT 16

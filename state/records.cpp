@@ -51,6 +51,7 @@ void exchangeJobRecord(StateSection& section, JobRecord& job) {
     section.exchangeText("TargetFile", job.targetFile);
     section.exchangeText("EnteredMD5", job.enteredMd5);
     section.exchangeText("EnteredSHA1", job.enteredSha1);
+    section.exchangeText("EnteredSHA256", job.enteredSha256);
     section.exchangeBool("WhiteSheetAs", job.hasWhiteSheet);
 }
 

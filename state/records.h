@@ -29,6 +29,7 @@ struct JobRecord {
     std::string targetFile;        // "TargetFile"
     std::string enteredMd5;        // "EnteredMD5"
     std::string enteredSha1;       // "EnteredSHA1"
+    std::string enteredSha256;     // "EnteredSHA256"; a file without the key loads it empty
     bool hasWhiteSheet = false;    // "WhiteSheetAs"; storeResumeState sets it from the sheet
 };
 

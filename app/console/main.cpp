@@ -1,5 +1,5 @@
 // Entry point of the Linux console front end: start-up, then the download,
-// then the digests given with --md5/--sha1 checked on the finished file.
+// then the digests given with --md5/--sha1/--sha256 checked on the finished file.
 // Native only.
 #include <cstdio>
 #include <string>

@@ -412,6 +412,10 @@ void DownloadWindow::showHashMenu() {
         case CMD_HASH_SHA1_ENTER:
             kind = HASH_SHA1;
             break;
+        case CMD_HASH_SHA256_COMPUTE:
+        case CMD_HASH_SHA256_ENTER:
+            kind = HASH_SHA256;
+            break;
         default:
             chosen = false;
             break;
@@ -421,7 +425,7 @@ void DownloadWindow::showHashMenu() {
             // be) kept, never the temporary file, which is only hashed once
             // it has been moved into place.
             std::string path = job_.destinationPath();
-            runHashDialog(hwnd, kind, path, moved, record.enteredMd5, record.enteredSha1);
+            runHashDialog(hwnd, kind, path, moved, record.enteredMd5, record.enteredSha1, record.enteredSha256);
         }
     }
     CheckDlgButton(hwnd, IDC_HASH_MENU, BST_UNCHECKED);
@@ -680,6 +684,8 @@ void DownloadWindow::finishWindow() {
         return;
     }
     SetForegroundWindow(hwnd);
+    // Through the dialog manager, so that the default push button follows.
+    SendMessageA(hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hwnd, IDC_CLOSE_AT_END)), TRUE);
     EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FILE), TRUE);
     EnableWindow(GetDlgItem(hwnd, IDC_OPEN_FOLDER), TRUE);
     EnableWindow(GetDlgItem(hwnd, IDC_HASH_MENU), TRUE);
@@ -687,4 +693,8 @@ void DownloadWindow::finishWindow() {
 
 bool DownloadWindow::useDirectDelete() {
     return downloaderApp().readInt("MainOptions", "IsUseDirectDelete", 0) != 0;
+}
+
+bool DownloadWindow::autoCancelFtpSpeedLimit() {
+    return downloaderApp().readInt("MainOptions", "IsAutoCancalFtpSpeedLimit", 0) != 0;
 }

@@ -50,6 +50,7 @@ public:
     void endWindow() override;
     void finishWindow() override;
     bool useDirectDelete() override;
+    bool autoCancelFtpSpeedLimit() override;
 
     // The job it carries (start-up loads a temporary file into it and arms
     // its sessions' time-outs) and the new-download dialog it owns.

@@ -1,5 +1,5 @@
 // The hash dialog and its worker thread. The worker reads the file in 512-byte
-// blocks through its own file handle and reports only by messages: progress
+// blocks (SHA-256: larger ones) through its own file handle and reports only by messages: progress
 // with SendNotifyMessage (never waits for the dialog, so the dialog may wait
 // for the worker), the end with PostMessage. Windows side.
 #include "app/win32/hash_dialog.h"
@@ -97,7 +97,7 @@ BOOL HashDialog::onInitDialog() {
     const char* name = hashKindName(kind_);
     SetWindowTextA(hwnd, name);
     SetDlgItemTextA(hwnd, IDC_HASH_NAME, name);
-    SetDlgItemTextA(hwnd, IDC_HASH_ENTERED, (kind_ == HASH_MD5 ? enteredMd5 : enteredSha1).c_str());
+    SetDlgItemTextA(hwnd, IDC_HASH_ENTERED, entered().c_str());
     SetDlgItemTextA(hwnd, IDC_HASH_FILE, filePath_.c_str());
 
     cancel_.store(0);
@@ -128,13 +128,12 @@ void HashDialog::compare() {
 void HashDialog::onClose() {
     cancel_.store(1);
     joinWorker();
-    Text typed = Text(itemText(hwnd, IDC_HASH_ENTERED));
-    if (kind_ == HASH_MD5) {
-        enteredMd5 = typed;
-    } else {
-        enteredSha1 = typed;
-    }
+    entered() = Text(itemText(hwnd, IDC_HASH_ENTERED));
     EndDialog(hwnd, IDCANCEL);
+}
+
+Text& HashDialog::entered() {
+    return kind_ == HASH_MD5 ? enteredMd5 : kind_ == HASH_SHA256 ? enteredSha256 : enteredSha1;
 }
 
 INT_PTR HashDialog::handleMessage(UINT message, WPARAM wParam, LPARAM) {
@@ -172,11 +171,13 @@ INT_PTR HashDialog::handleMessage(UINT message, WPARAM wParam, LPARAM) {
 }
 
 void runHashDialog(HWND owner, HashKind kind, const std::string& filePath, bool fileMoved,
-                   std::string& enteredMd5, std::string& enteredSha1) {
+                   std::string& enteredMd5, std::string& enteredSha1, std::string& enteredSha256) {
     HashDialog dialog(filePath, kind, fileMoved);
     dialog.enteredMd5 = enteredMd5;
     dialog.enteredSha1 = enteredSha1;
+    dialog.enteredSha256 = enteredSha256;
     dialog.runModal(owner);
     enteredMd5 = dialog.enteredMd5.str();
     enteredSha1 = dialog.enteredSha1.str();
+    enteredSha256 = dialog.enteredSha256.str();
 }

@@ -1,11 +1,11 @@
 // HashDialog: the hash dialog (template 124). After the download it computes
-// the file's MD5 or SHA-1 digest on a worker thread, shows progress and digest
+// the file's MD5, SHA-1 or SHA-256 digest on a worker thread, shows progress and digest
 // and compares it with the typed value; before the file is in place it only
 // records a value typed in advance. Windows side.
 //
-// Use from the download window's hash menu (commands 50014-50017):
+// Use from the download window's hash menu (commands 50014-50019):
 //   runHashDialog(windowHandle, HASH_MD5, targetDir + targetFile,
-//                 job.moveSucceeded != 0, job.enteredMd5, job.enteredSha1);
+//                 job.moveSucceeded != 0, job.enteredMd5, job.enteredSha1, job.enteredSha256);
 #pragma once
 
 #include <atomic>
@@ -33,6 +33,7 @@ class HashDialog : public Dialog {
 
     Text enteredMd5;
     Text enteredSha1;
+    Text enteredSha256;
 
   private:
     static DWORD WINAPI workerEntry(LPVOID parameter);
@@ -41,6 +42,7 @@ class HashDialog : public Dialog {
     void onClose();
     void compare();
     void joinWorker();
+    Text& entered();  // the entered value of the dialog's kind
 
     // Read by the worker.
     const std::string filePath_;
@@ -57,6 +59,6 @@ class HashDialog : public Dialog {
 };
 
 // Runs the dialog modally for one use: the entered values are taken from and
-// copied back to the job's "EnteredMD5" and "EnteredSHA1".
+// copied back to the job's "EnteredMD5", "EnteredSHA1" and "EnteredSHA256".
 void runHashDialog(HWND owner, HashKind kind, const std::string& filePath, bool fileMoved,
-                   std::string& enteredMd5, std::string& enteredSha1);
+                   std::string& enteredMd5, std::string& enteredSha1, std::string& enteredSha256);

@@ -164,6 +164,10 @@ TEST(ConsoleRun, DigestsGivenOnTheCommandLineCheckTheFinishedFile) {
           "900150983cd24fb0d6963f7d28e17f72"}, 0, "OK"},
         {{"--sha1", "a9993e364706816aba3e25717850c26c9cd0d89e"}, 3, "mismatch"},
         {{"--md5", "1234"}, 2, "--md5 needs 32 hexadecimal digits"},
+        {{"--sha256", "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"}, 0,
+         "SHA256 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad OK"},
+        {{"--sha256", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ae"}, 3, "SHA256 mismatch"},
+        {{"--sha256", "a9993e364706816aba3e25717850c26c9cd0d89d"}, 2, "--sha256 needs 64 hexadecimal digits"},
     };
     int n = 0;
     for (const Case& c : cases) {

@@ -2,6 +2,8 @@
 // resume, and the speed limit switched on and off during a download.
 #include <gtest/gtest.h>
 
+#include "platform/net.h"
+#include "platform/system.h"
 #include "tests/engine/engine_test_fixture.h"
 
 using testservers::fileHasPattern;
@@ -78,4 +80,27 @@ TEST_F(ControlTest, SpeedLimitedDownloadDrainsWhenTheLimitGoesOff) {
     // The ratio at most doubles the quota of 1024 bytes a tick.
     EXPECT_LE(maxStep, 2048u);
     EXPECT_TRUE(fileHasPattern(outPath("l.bin"), size));
+}
+
+// A failed lookup stops the job, and the stop names the session whose lookup
+// it was. The failure is delivered through the job's own event entry, so no
+// name server is ever asked.
+TEST_F(ControlTest, FailedLookupIsFollowedByTheStopRowOfItsSession) {
+    AppSettings settings = testSettings(out);
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = "http://localhost/x.bin";
+    LookupTask task = NO_LOOKUP;
+    postDeferred([&] {
+        job.start();
+        task = job.session(0).lookupTask;
+        if (task != NO_LOOKUP) job.onHostResolved(task, WSAHOST_NOT_FOUND, INADDR_NONE);
+    });
+    ASSERT_EQ(runJob(job, ui, 60, false), STAGE_STOPPED) << ui.dump();
+    ASSERT_NE(task, NO_LOOKUP);
+    std::vector<std::string> rows = ui.rowsOf(0);
+    ASSERT_GE(rows.size(), 2u) << ui.dump();
+    EXPECT_EQ(rows[rows.size() - 2], "2|" + text(6) + errorText(WSAHOST_NOT_FOUND)) << ui.dump();
+    EXPECT_EQ(rows.back(), "6|" + text(36)) << ui.dump();
+    EXPECT_EQ(job.session(0).lookupTask, NO_LOOKUP);
 }

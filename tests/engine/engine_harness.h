@@ -43,6 +43,8 @@ public:
     void hideWindow() override {}
     void endWindow() override { windowEnded = true; }
     void finishWindow() override { finished = true; }
+    bool useDirectDelete() override { return false; }
+    bool autoCancelFtpSpeedLimit() override { return false; }
 
     // Rows of one session, kind and text only, as "kind|text".
     std::vector<std::string> rowsOf(int session) const;

@@ -232,6 +232,27 @@ TEST_F(FtpDialogueTest, PassiveReplyNamingAnotherHostConnectsToTheServerAndWarns
     EXPECT_TRUE(ui.has(LOG_WARNING, text(110) + "192.168.0.5")) << ui.dump();
 }
 
+// An address that inet_addr cannot read ends nothing by itself (the session's
+// time-out does); the fatal row carries the system's error text like the
+// other socket failures.
+TEST_F(FtpDialogueTest, UnreadablePassiveAddressLogsTheSystemErrorText) {
+    std::vector<FtpStep> script = sizedDownload(anonymousLogin(), content(100));
+    script[5] = pasv("227 Entering Passive Mode (999,1,1,1,{PORT})\r\n");
+    script.resize(6);
+    ScriptedFtpServer server;
+    ASSERT_TRUE(server.start({script}));
+    const std::string selectFailed = text(9);
+    std::string row;
+    ui.onTick = [&] {
+        for (const LogRow& r : ui.rows)
+            if (r.kind == LOG_FATAL && r.text.compare(0, selectFailed.size(), selectFailed) == 0) row = r.text;
+        if (!row.empty()) job->stopJob();
+    };
+    EXPECT_EQ(run(server.url("/f.bin")), STAGE_STOPPED) << ui.dump();
+    ASSERT_FALSE(row.empty()) << ui.dump();
+    EXPECT_GT(row.size(), selectFailed.size()) << row;
+}
+
 TEST_F(FtpDialogueTest, TransferEndedBeforeItWasAnnouncedStillDeliversTheFile) {
     const std::string data = content(6000);
     std::vector<FtpStep> script = sizedDownload(anonymousLogin(), data);

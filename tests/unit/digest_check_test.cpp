@@ -1,4 +1,4 @@
-// The console's --md5/--sha1 options and the check of a finished file.
+// The console's --md5/--sha1/--sha256 options and the check of a finished file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -24,25 +24,29 @@ struct Argv {
 };
 const std::string kAbcMd5 = "900150983cd24fb0d6963f7d28e17f72";
 const std::string kAbcSha1 = "a9993e364706816aba3e25717850c26c9cd0d89d";
+const std::string kAbcSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 }  // namespace
 
 TEST(DigestOptions, AreTakenOutAndTheRestKeepsItsOrder) {
-    Argv a({"dorimel", "-sp", "1", "--md5", kAbcMd5, "http://127.0.0.1/x", "--sha1", kAbcSha1});
+    Argv a({"dorimel", "-sp", "1", "--md5", kAbcMd5, "http://127.0.0.1/x", "--sha1", kAbcSha1, "--sha256",
+            kAbcSha256});
     std::vector<DigestCheck> checks;
     std::string error;
     ASSERT_TRUE(takeDigestOptions(a.argc, a.pointers.data(), checks, error)) << error;
     EXPECT_EQ(a.remaining(),
               (std::vector<std::string>{"dorimel", "-sp", "1", "http://127.0.0.1/x"}));
     EXPECT_EQ(a.pointers[a.argc], nullptr);
-    ASSERT_EQ(checks.size(), 2u);
+    ASSERT_EQ(checks.size(), 3u);
     EXPECT_EQ(checks[0].kind, HASH_MD5);
     EXPECT_EQ(checks[1].kind, HASH_SHA1);
+    EXPECT_EQ(checks[2].kind, HASH_SHA256);
 }
 
 TEST(DigestOptions, MissingOrMalformedValuesAreErrors) {
     for (std::vector<std::string> args : {std::vector<std::string>{"dorimel", "--md5"},
                                           {"dorimel", "--md5", kAbcSha1},
                                           {"dorimel", "--sha1", kAbcMd5},
+                                          {"dorimel", "--sha256", kAbcSha1},
                                           {"dorimel", "--md5", std::string(31, 'a') + "g"}}) {
         Argv a(args);
         std::vector<DigestCheck> checks;

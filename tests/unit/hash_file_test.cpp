@@ -132,6 +132,36 @@ TEST(HashFile, FailuresGiveTheirEnglishTexts) {
     EXPECT_TRUE(outcome.digestText.empty());
 }
 
+// SHA-256 reads 256 KiB blocks under the same progress, cancel and error rules.
+TEST(HashFile, Sha256ReadsLargeBlocksUnderTheSameRules) {
+    EXPECT_STREQ(hashKindName(HASH_SHA256), "SHA256");
+    EXPECT_EQ(hashReadSize(HASH_SHA1), 512u);
+    std::atomic<int32_t> cancel{0};
+    FakeSource million;  // one million "a": four reads of data, then the empty one
+    million.data = std::string(1000000, 'a');
+    million.reportedSize = million.data.size();
+    HashRun run = runHash(HASH_SHA256, million, cancel);
+    EXPECT_EQ(run.outcome.digestText, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    EXPECT_EQ(million.readSizes, std::vector<size_t>(5, kSha256ReadSize));
+    EXPECT_EQ(run.progress, (std::vector<int>{26, 52, 78, 100}));
+
+    FakeSource cancelled;
+    cancelled.data = std::string(kSha256ReadSize * 10, 'z');
+    cancelled.reportedSize = cancelled.data.size();
+    cancelled.cancelAtRead = 2;
+    run = runHash(HASH_SHA256, cancelled, cancel);
+    EXPECT_TRUE(run.outcome.cancelled);
+    EXPECT_TRUE(run.outcome.digestText.empty());
+    EXPECT_EQ(cancelled.reads, 3);
+    cancel.store(0);
+
+    FakeSource broken;
+    broken.data = std::string(kSha256ReadSize * 3, 'q');
+    broken.reportedSize = broken.data.size();
+    broken.failReadAt = 1;
+    EXPECT_EQ(runHash(HASH_SHA256, broken, cancel).outcome.errorText, "cannot read from file");
+}
+
 TEST(HashFile, RealFileThroughStreamsAndADeletedOne) {
     std::string path = ::testing::TempDir() + "hash_file_test.bin";
     {

@@ -62,6 +62,7 @@ void fill(State& s) {
     s.job.targetFile = "b.zip";
     s.job.enteredMd5 = "d41d8cd98f00b204e9800998ecf8427e";
     s.job.enteredSha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+    s.job.enteredSha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
     s.newDownload.FirstInit = 0;
     s.newDownload.strURL = "http://host:8080/a/b.zip";
     s.newDownload.strReferer = "http://host/";
@@ -137,6 +138,9 @@ TEST(Records, TextFormOfAnUnknownSizeAndAFinishedRun) {
     EXPECT_LT(text.find("Session0-Phase:"), text.find("Session1-CurURL:"));
     // The App record's keys in the file, in key order.
     EXPECT_LT(text.find("App-AnonyPass:dorimeluser@\n"), text.find("App-status_downflags:0\n"));
+    // The SHA-256 value added beside the other two sorts in after them.
+    EXPECT_LT(text.find("\nDLG-EnteredSHA1:\n"), text.find("\nDLG-EnteredSHA256:\n"));
+    EXPECT_LT(text.find("\nDLG-EnteredSHA256:\n"), text.find("\nDLG-FinalTimer:"));
 
     State loaded;
     loaded.whiteSheet.reset(new WhiteSheet);
@@ -151,6 +155,7 @@ TEST(Records, LoadingFollowsWhiteSheetAsAndMissingKeysReadAsZero) {
     State s;
     s.session1.phase = 3;
     s.app.InputURL = "x";
+    s.job.enteredSha256 = "x";  // a file written before the key existed
     ASSERT_TRUE(load("Dorimel:5\nDLG-Stage:4\nWhiteSheet-size:10\nWhiteSheet-bcount:0\n"
                      "Session0-Phase:2\nSession0-CurURL:http://h:81/x\n", s));
     EXPECT_FALSE(s.whiteSheet);  // WhiteSheetAs is missing, so false
@@ -159,6 +164,7 @@ TEST(Records, LoadingFollowsWhiteSheetAsAndMissingKeysReadAsZero) {
     EXPECT_EQ(s.session0.url, "http://h:81/x");
     EXPECT_EQ(s.session1.phase, 0);
     EXPECT_EQ(s.app.InputURL, "");
+    EXPECT_EQ(s.job.enteredSha256, "");
     EXPECT_EQ(s.app.Timeout, 0);
 
     State t;

@@ -728,6 +728,17 @@ void waitGone(const Options& o, bool messageBoxOnly) {
     }
 }
 
+// The control that has the keyboard focus in the window's thread:
+// "focus<TAB>ID<TAB>class" (ID 0 and an empty class when nothing has it).
+void focus(HWND window) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) fail("cannot read the focus");
+    HWND focused = info.hwndFocus;
+    line("focus\t" + std::to_string(focused ? GetDlgCtrlID(focused) : 0) + "\t" +
+         (focused ? toUtf8(className(focused)) : std::string()));
+}
+
 void listWindows(const Options& o) {
     for (HWND window : findWindows(o, false)) line(windowLine(window));
 }
@@ -747,6 +758,8 @@ int main() {
         waitGone(o, false);
     else if (c == L"dump")
         dump(waitWindow(o, false));
+    else if (c == L"focus")
+        focus(waitWindow(o, false));
     else if (c == L"text")
         line(escaped(windowText(requireControl(waitWindow(o, false), o))));
     else if (c == L"listview")

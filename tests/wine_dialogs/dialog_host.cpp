@@ -144,8 +144,9 @@ int runHash(int argc, char** argv, FILE* out) {
     std::string md5 = argv[6], sha1 = argv[7];
     if (md5 == "-") md5.clear();
     if (sha1 == "-") sha1.clear();
+    std::string sha256;
     runHashDialog(owner, argv[3][0] == '2' ? HASH_MD5 : HASH_SHA1, argv[4], argv[5][0] == '1', md5,
-                  sha1);
+                  sha1, sha256);
     std::fprintf(out, "enteredMd5=%s\nenteredSha1=%s\n", md5.c_str(), sha1.c_str());
     DestroyWindow(owner);
     return 0;

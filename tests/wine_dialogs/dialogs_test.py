@@ -4,11 +4,12 @@ tests/win/uiauto.exe the way a person would: the dialogs run in the test host
 (the program's own dialog classes and templates) and in dorimel.exe.
 
 usage: dialogs_test.py new_download|hash --host EXE --dorimel EXE --uiauto EXE
-                       --artefacts DIR [--only TEST]
+                       --artefacts DIR [--probe EXE] [--only TEST]
 Exit status: 0 passed, 1 failed, 77 skipped (no display or programs missing)."""
 import argparse
 import configparser
 import functools
+import hashlib
 import http.server
 import os
 import re
@@ -76,6 +77,7 @@ class Context:
         self.ui = UiAuto(args.uiauto)
         self.host = args.host
         self.dorimel = args.dorimel
+        self.probe = args.probe
         self.artefacts = args.artefacts
         self.work = tempfile.mkdtemp(prefix="dorimel_dialogs_", dir="/tmp")
         self.started = []
@@ -456,20 +458,24 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
+def serve_file(ctx, folder, name, content):
+    """An HTTP server on 127.0.0.1 serving content as name; (server, url)."""
+    root = ctx.path(folder)
+    os.makedirs(root)
+    with open(os.path.join(root, name), "wb") as f:
+        f.write(content)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=root))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, "http://127.0.0.1:%d/%s" % (server.server_address[1], name)
+
+
 def test_program_starts_download(ctx):
     """dorimel.exe started without a URL shows the dialog; OK starts the download."""
     if not os.path.exists(ctx.dorimel):
         print("skipped: dorimel.exe not built")
         return
-    root = ctx.path("www")
-    os.makedirs(root)
     content = os.urandom(200 * 1024)
-    with open(os.path.join(root, "data.bin"), "wb") as f:
-        f.write(content)
-    server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", 0), functools.partial(QuietHandler, directory=root))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    url = "http://127.0.0.1:%d/data.bin" % server.server_address[1]
+    server, url = serve_file(ctx, "www", "data.bin", content)
     try:
         folder = ctx.path("prog")
         os.makedirs(folder)
@@ -611,12 +617,85 @@ def test_hash(ctx):
         os.remove(big)
 
 
+def probe_call(ctx, *args):
+    """tests/wine_window/window_probe.exe (menus are read and driven through it)."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        done = subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win", "wine_run.sh"),
+                               ctx.probe] + [str(a) for a in args],
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=120)
+        if done.returncode != 0:
+            err.seek(0)
+            raise UiAutoError("window_probe %s: %s" % (" ".join(map(str, args)), err.read().decode("utf-8", "replace")))
+
+
+def choose_hash_menu(ctx, pid, hwnd, row):
+    """Opens the window's hash menu (button 1041) and chooses its row-th item."""
+    ctx.ui.call("command", "--hwnd", hwnd, "--id", 1041)
+    probe_call(ctx, "popup-key", "--pid", pid, "--row", row, "--vk", 13)
+
+
+def test_sha256_in_dorimel(ctx):
+    """SHA-256 through dorimel.exe's own menus: a value typed in advance with
+    "SHA256を入力しておく" while the download is held back by the speed limit
+    is checked by "SHA256を計算する" after the end; a different value clears
+    the result, the right one shows it again."""
+    if not os.path.exists(ctx.dorimel) or not ctx.probe or not os.path.exists(ctx.probe):
+        print("skipped: dorimel.exe or window_probe.exe not built")
+        return
+    content = os.urandom(100 * 1024)
+    expected = hashlib.sha256(content).hexdigest()
+    server, url = serve_file(ctx, "www256", "data.bin", content)
+    try:
+        folder = ctx.path("prog256")
+        os.makedirs(folder)
+        program = os.path.join(folder, "dorimel.exe")
+        shutil.copy(ctx.dorimel, program)
+        dest = ctx.path("dest256")
+        os.makedirs(dest)
+        # 1 K/s: the download cannot end before the value is typed.
+        pid = ctx.ui.start(program, "-nd", "1", "-ac", "0", "-sl", "1", "-ss", "1", "-td", windows_path(dest),
+                           url)
+        ctx.started.append(pid)
+        hwnd = ctx.ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)["hwnd"]
+        typed = " " + expected.upper() + "  "
+        choose_hash_menu(ctx, pid, hwnd, 3)
+        d = Dialog(ctx, pid, "SHA256")
+        c = d.controls()
+        check_equal((c[1043]["text"], c[2]["text"], c[1045]["text"]), ("SHA256", "閉じる", ""),
+                    "SHA256 entered in advance: name, button, empty box")
+        d.set(1045, typed)
+        d.click(2)
+        ctx.ui.call("wait-gone", "--hwnd", d.hwnd)
+        ctx.ui.call("command", "--hwnd", hwnd, "--id", 50011)  # the speed limit off: the rest flows
+        ctx.ui.wait_window(pid=pid, title="ダウンロードの完了", timeout_ms=120000)
+        check(open(os.path.join(dest, "data.bin"), "rb").read() == content, "SHA256: the file arrived whole")
+        choose_hash_menu(ctx, pid, hwnd, 3)
+        d = Dialog(ctx, pid, "SHA256")
+        check_equal(wait_text(d, 1042, bool), expected, "SHA256 digest of the finished file")
+        c = d.controls()
+        check_equal((c[1045]["text"], c[1047]["text"], c[2]["text"]), (typed, "一致しました", "閉じる"),
+                    "the value typed in advance matches")
+        d.set(1045, expected[:-1] + ("0" if expected[-1] != "0" else "1"))
+        check_equal(d.text(1047), "", "a different value shows no match")
+        d.set(1045, expected)
+        check_equal(d.text(1047), "一致しました", "the right value matches again")
+        d.screenshot("sha256_dialog")
+        d.click(2)
+        ctx.ui.call("wait-gone", "--hwnd", d.hwnd)
+        ctx.ui.close(hwnd)
+        check_equal(ctx.ui.wait_exit(pid, timeout_ms=60000), 0, "dorimel.exe exit code")
+        ctx.started.remove(pid)
+    finally:
+        server.shutdown()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("group", choices=["new_download", "hash"])
     for option in ("host", "dorimel", "uiauto", "artefacts"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--only", help="run only the test of this name")
+    parser.add_argument("--probe", help="tests/wine_window/window_probe.exe (menus of dorimel.exe)")
     args = parser.parse_args()
     if not os.environ.get("DISPLAY"):
         print("skipped: no DISPLAY")
@@ -628,7 +707,7 @@ def main():
     ctx = Context(args)
     tests = {"new_download": [test_clipboard_and_defaults, test_failures, test_history_and_resetup,
                               test_save_as_default, test_program_starts_download],
-             "hash": [test_hash]}[args.group]
+             "hash": [test_hash, test_sha256_in_dorimel]}[args.group]
     tests = [t for t in tests if not args.only or t.__name__ == args.only]
     try:
         for test in tests:

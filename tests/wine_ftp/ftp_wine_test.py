@@ -6,6 +6,9 @@
           byte-identical; the password never shows in the log
   split   a split download over FTP, byte-identical, session 1 starting with
           "REST" at the middle
+  finish  with -sl 1 the speed limit goes off when the server reports the end
+          of the transfer only when MainOptions/IsAutoCancalFtpSpeedLimit is
+          set; the finished window focuses its close-when-finished check box
   resume  a stop and a resume through the toolbar continue with "REST <n>";
           then a download closed with its temporary file kept continues from
           that file named on the command line, again through "REST <n>"
@@ -289,9 +292,60 @@ def resume_group(ui, probe, dorimel, www, out, work):
         server.stop()
 
 
+def option_menu(ui, probe, hwnd, pid):
+    """The option menu of the download window, read from the screen and
+    closed again: list of (checked, grey) per item."""
+    ui.call("command", "--hwnd", probe.child(hwnd, 1027), "--id", 403)
+    items = []
+    for line in probe.call("popup-state", "--pid", pid).splitlines():
+        f = line.split("\t")
+        if f[0] == "item":
+            items.append((f[1] == "checked=1", f[2] == "grey=1"))
+    probe.call("popup-key", "--pid", pid, "--vk", 27)
+    return items
+
+
+def finish_group(ui, probe, dorimel, www, out, work):
+    """-sl 1 -ss 1 with MainOptions/IsAutoCancalFtpSpeedLimit 0 and 1: the
+    limit stays on through the end, or goes off when the server reports the
+    end of its transfer (the option menu shows which). A finished window that
+    stays open has the focus on its close-when-finished check box."""
+    server = Vsftpd(www, work)
+    try:
+        for auto_cancel, size in ((0, 2000), (1, 32768)):
+            what = "IsAutoCancalFtpSpeedLimit=%d" % auto_cancel
+            print("case: " + what, flush=True)
+            name = "a%d.bin" % auto_cancel
+            make_file(os.path.join(www, name), size)
+            folder = os.path.join(work, "program%d" % auto_cancel)
+            os.makedirs(folder)
+            program = os.path.join(folder, "dorimel.exe")
+            shutil.copy(dorimel, program)
+            with open(os.path.join(folder, "dorimel.ini"), "w") as f:
+                f.write("[MainOptions]\r\nIsAutoCancalFtpSpeedLimit=%d\r\n" % auto_cancel)
+            pid = ui.start(program, server.url(name), "-td", windows_path(out), "-nd", "1", "-ac", "0",
+                           "-sl", "1", "-ss", "1")
+            try:
+                # Limited all the way, 32768 bytes at 1 K/s would take half a minute.
+                hwnd = ui.wait_window(pid=pid, title="ダウンロードの完了", timeout_ms=240000)["hwnd"]
+                check(same(os.path.join(out, name), os.path.join(www, name)), "%s: identical" % what)
+                check("サーバのデータ転送が完了しました" in log_rows(ui, hwnd), "%s: transfer end row" % what)
+                focus = ui.call("focus", "--hwnd", hwnd).strip().split("\t")
+                check(focus[1] == "1019", "%s: focus on %r, not on the check box 1019" % (what, focus[1:]))
+                menu = option_menu(ui, probe, hwnd, pid)
+                check(menu[:1] == [(auto_cancel == 0, False)], "%s: option menu %r" % (what, menu))
+                ui.close(hwnd)
+                ui.wait_exit(pid, timeout_ms=60000)
+            except UiAutoError:
+                ui.kill(pid)
+                raise
+    finally:
+        server.stop()
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("group", choices=["sizes", "split", "resume"])
+    parser.add_argument("group", choices=["sizes", "split", "resume", "finish"])
     parser.add_argument("--dorimel", required=True)
     parser.add_argument("--uiauto", required=True)
     parser.add_argument("--probe", required=True)
@@ -313,6 +367,8 @@ def main():
         os.makedirs(out)
         if args.group == "sizes":
             sizes_group(ui, args.dorimel, www, out, work)
+        elif args.group == "finish":
+            finish_group(ui, probe, args.dorimel, www, out, work)
         elif args.group == "split":
             split_group(ui, probe, args.dorimel, www, out, work)
         else:
