@@ -468,9 +468,10 @@ bool tlsFilterEvent(SocketHandle socket, LPARAM lParam, int& event, int& error) 
     case Phase::Handshake: {
         if (event == FD_CLOSE || error != 0) {
             // The connection broke off during the handshake: a reset is that
-            // Winsock error, a plain close a failed handshake.
+            // Winsock error, a plain close an aborted connection (retried by
+            // the engine like any cut, as on the posix side).
             t->phase = Phase::Failed;
-            int reason = error != 0 ? error : TLS_ERROR_HANDSHAKE;
+            int reason = error != 0 ? error : WSAECONNABORTED;
             event = NET_TLS;
             error = reason;
             return true;
@@ -479,7 +480,7 @@ bool tlsFilterEvent(SocketHandle socket, LPARAM lParam, int& event, int& error) 
         int got = readRaw(socket, *t);
         if (got == 0 || (got == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)) {
             t->phase = Phase::Failed;
-            int reason = got == 0 ? TLS_ERROR_HANDSHAKE : WSAGetLastError();
+            int reason = got == 0 ? WSAECONNABORTED : WSAGetLastError();
             event = NET_TLS;
             error = reason;
             return true;

@@ -9,7 +9,8 @@ a second CA that nobody trusts, and one server certificate per case:
   untrusted   DNS:localhost, signed by the other CA, valid now
 
 and starts one nginx serving root over TLS with each certificate on a port of
-its own (ports[case]). ca_der is the test CA in DER form, for the Wine
+its own (ports[case]), plus a plain http port (ports["redirect"]) that answers
+every request with 302 to the same path on https://localhost:<good port>. ca_der is the test CA in DER form, for the Wine
 prefix's CurrentUser "Root" store. stop() ends nginx.
 """
 import ctypes
@@ -90,8 +91,10 @@ class TlsServers:
         }
         self.process = None
         for _ in range(5):
-            self.ports = {case: _free_port() for case in CASES}
-            servers = "".join(
+            self.ports = {case: _free_port() for case in CASES + ("redirect",)}
+            servers = "  server {\n    listen 127.0.0.1:%d;\n    return 302 https://localhost:%d$request_uri;\n  }\n" % (
+                self.ports["redirect"], self.ports["good"])
+            servers += "".join(
                 "  server {\n    listen 127.0.0.1:%d ssl;\n    root %s;\n"
                 "    ssl_certificate %s;\n    ssl_certificate_key %s;\n  }\n"
                 % (self.ports[case], root, certificates[case][0], certificates[case][1]) for case in CASES)
