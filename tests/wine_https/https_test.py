@@ -5,8 +5,8 @@ test CA, which is put into the Wine prefix's CurrentUser "Root" store for the
 run, and one nginx (tests/win/tls_servers.py). A table of cases:
 
   EnableHttps=1 in [MainOptions]: an https URL typed into the new-download
-  dialog, a split 50 MB download from the command line and a redirect from
-  http to https arrive byte-identical; untrusted, expired and wrong-name
+  dialog, a split 50 MB download from the command line, a redirect from
+  http to https and a speed-limited download arrive byte-identical; untrusted, expired and wrong-name
   certificates stop the job at once with their row (no retry, no file).
   EnableHttps absent (the default 0): a typed https URL is refused with
   string 57, and a redirect to https stops with string 77.
@@ -48,6 +48,7 @@ CASES = [
     ("typed https URL", 1, "dialog", "good", "small.bin", "file"),
     ("split 50 MB over https", 1, "split", "good", "big.bin", "file"),
     ("redirect from http to https", 1, "command", "redirect", "small.bin", "file"),
+    ("speed-limited https (the tick reads)", 1, "limited", "good", "small.bin", "file"),
     ("untrusted certificate", 1, "command", "untrusted", "small.bin", "row:" + UNTRUSTED_ROW),
     ("expired certificate", 1, "command", "expired", "small.bin", "row:" + EXPIRED_ROW),
     ("wrong host name", 1, "command", "wrong_name", "small.bin", "row:" + NAME_ROW),
@@ -109,7 +110,8 @@ def run_case(ui, exe, servers, www, work, n, case):
     if how == "dialog":
         pid = ui.start(program, "-ac", "1", "-td", windows_path(dest))
     else:
-        pid = ui.start(program, "-nd", "1", "-ac", "1", "-sp", "1" if how == "split" else "0",
+        limit = ["-sl", "1", "-ss", "40"] if how == "limited" else []
+        pid = ui.start(program, "-nd", "1", "-ac", "1", "-sp", "1" if how == "split" else "0", *limit,
                        "-td", windows_path(dest), url)
     exited = False
     try:
