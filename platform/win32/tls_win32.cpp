@@ -97,6 +97,16 @@ struct TlsSocket {
     }
     size_t inLength() const { return in.size() - inStart; }
     size_t plainLength() const { return plain.size() - plainStart; }
+    // False when the input cannot begin with a TLS record (content type 20
+    // to 24, protocol major version 3, at most 2^14 + 2048 bytes): garbage
+    // is refused at once instead of waiting for a record length it names.
+    bool recordHeaderPlausible() const {
+        const unsigned char* h = reinterpret_cast<const unsigned char*>(in.data() + inStart);
+        size_t n = inLength();
+        if (n >= 1 && (h[0] < 20 || h[0] > 24)) return false;
+        if (n >= 2 && h[1] != 3) return false;
+        return n < 5 || ((size_t(h[3]) << 8) | h[4]) <= 16384 + 2048;
+    }
     // True when a whole TLS record waits in the input.
     bool wholeRecordWaiting() const {
         if (inLength() < 5) return false;
@@ -313,6 +323,10 @@ bool continueHandshake(SocketHandle socket, TlsSocket& t, int& error) {
             return true;
         }
         if (t.inLength() == 0) return false;
+        if (!t.recordHeaderPlausible()) {
+            error = TLS_ERROR_HANDSHAKE;
+            return true;
+        }
         SECURITY_STATUS status = handshakeRound(socket, t, false);
         if (status == SEC_E_INCOMPLETE_MESSAGE) return false;
         if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
@@ -335,6 +349,7 @@ enum class DecryptResult { Data, NeedMore, Closed, Failed };
 // renegotiation request) go back to the context.
 DecryptResult decryptOne(SocketHandle socket, TlsSocket& t) {
     if (t.inLength() == 0) return DecryptResult::NeedMore;
+    if (!t.recordHeaderPlausible()) return DecryptResult::Failed;
     SecBuffer buffers[4] = {};
     buffers[0].BufferType = SECBUFFER_DATA;
     buffers[0].pvBuffer = t.in.data() + t.inStart;

@@ -5,7 +5,9 @@ put into the Wine prefix's CurrentUser "Root" store for the run (and taken out
 again). A table of certificates and outcomes: the good one downloads 1,
 100001 and 50 MB byte-identical (the header read byte by byte, so every byte
 left in the seam must bring its own read event); untrusted, expired and
-wrong-name certificates end the handshake with their TLS_ERROR_* code.
+wrong-name certificates end the handshake with their TLS_ERROR_* code; a
+server that answers the ClientHello with garbage fails the handshake, one that
+closes after it ends it as an aborted connection (which the engine retries).
 
 usage: wine_tls_test.py --probe seam_probe.exe --wine-run wine_run.sh
 """
@@ -14,14 +16,17 @@ import filecmp
 import os
 import random
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
 from tls_servers import TlsServers  # noqa: E402
 
-TLS_ERROR_UNTRUSTED, TLS_ERROR_EXPIRED, TLS_ERROR_NAME = 0x7101, 0x7102, 0x7103
+TLS_ERROR_HANDSHAKE, TLS_ERROR_UNTRUSTED, TLS_ERROR_EXPIRED, TLS_ERROR_NAME = 0x7100, 0x7101, 0x7102, 0x7103
+WSAECONNABORTED = 10053
 
 # certificate, file size (None: no download), the NET_TLS error expected
 CASES = [
@@ -31,7 +36,42 @@ CASES = [
     ("untrusted", None, TLS_ERROR_UNTRUSTED),
     ("expired", None, TLS_ERROR_EXPIRED),
     ("wrong_name", None, TLS_ERROR_NAME),
+    ("garbage", None, TLS_ERROR_HANDSHAKE),
+    ("close", None, WSAECONNABORTED),
 ]
+
+
+class FaultyTlsServer:
+    """Reads the ClientHello, then sends garbage (and keeps the connection
+    open until the client goes) or closes."""
+
+    def __init__(self, behaviour):
+        self.behaviour = behaviour
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                peer, _ = self.listener.accept()
+            except OSError:
+                return
+            with peer:
+                peer.settimeout(120)
+                try:
+                    peer.recv(4096)
+                    if self.behaviour == "garbage":
+                        peer.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + bytes(range(256)) * 4)
+                        while peer.recv(4096):
+                            pass
+                except OSError:
+                    pass
+
+    def stop(self):
+        self.listener.close()
 
 
 def windows_path(path):
@@ -54,6 +94,8 @@ def main():
         with open(os.path.join(www, "%d.bin" % size), "wb") as f:
             f.write(rng.randbytes(size))
     servers = TlsServers(os.path.join(work, "tls"), www)
+    faulty = {name: FaultyTlsServer(name) for name in ("garbage", "close")}
+    ports = dict(servers.ports, **{name: f.port for name, f in faulty.items()})
     failures = []
 
     def probe(*arguments):
@@ -68,7 +110,7 @@ def main():
         for case, size, expected in CASES:
             target = os.path.join(work, "got.bin")
             path = "/%d.bin" % size if size else "/none"
-            rc, out = probe("fetch", str(servers.ports[case]), "localhost", path, windows_path(target))
+            rc, out = probe("fetch", str(ports[case]), "localhost", path, windows_path(target))
             lines = out.split("\n")
             print("%s %s: %s" % (case, size, " | ".join(l for l in lines if l)), flush=True)
             if "tls %d" % expected not in lines or rc != 0:
@@ -85,6 +127,8 @@ def main():
         if rc != 0:
             failures.append("remove-ca: " + out)
         servers.stop()
+        for f in faulty.values():
+            f.stop()
     for f in failures:
         print("FAILED " + f)
     if not failures:
