@@ -103,7 +103,7 @@ class TlsServers:
                 f.write("daemon off;\nmaster_process off;\nworker_processes 1;\n"
                         "pid %s/nginx.pid;\nerror_log %s/error.log;\nevents { worker_connections 64; }\n"
                         "http {\n  default_type application/octet-stream;\n"
-                        "  log_format tls '$ssl_protocol $request';\n  access_log %s/access.log tls;\n"
+                        "  log_format tls '$ssl_protocol $request | range=$http_range';\n  access_log %s/access.log tls;\n"
                         "  client_body_temp_path %s/body;\n  proxy_temp_path %s/proxy;\n"
                         "  fastcgi_temp_path %s/fastcgi;\n  uwsgi_temp_path %s/uwsgi;\n"
                         "  scgi_temp_path %s/scgi;\n  keepalive_timeout 0;\n"
@@ -127,7 +127,7 @@ class TlsServers:
         return False
 
     def access_log(self):
-        """Lines "<TLS version> <request line>" of every request so far."""
+        """Lines "<TLS version> <request line> | range=<Range or ->" of every request so far."""
         try:
             with open(os.path.join(self.folder, "access.log")) as f:
                 return f.read().splitlines()

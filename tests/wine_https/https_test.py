@@ -5,7 +5,7 @@ test CA, which is put into the Wine prefix's CurrentUser "Root" store for the
 run, and one nginx (tests/win/tls_servers.py). A table of cases:
 
   EnableHttps=1 in [MainOptions]: an https URL typed into the new-download
-  dialog, a split 50 MB download from the command line, a redirect from
+  dialog or picked from a sentence on the clipboard, a split 50 MB download from the command line, a redirect from
   http to https and a speed-limited download arrive byte-identical; untrusted, expired and wrong-name
   certificates stop the job at once with their row (no retry, no file).
   EnableHttps absent (the default 0): a typed https URL is refused with
@@ -46,6 +46,7 @@ SMALL, BIG = 100001, 50 * 1024 * 1024
 #  box of the dialog, "row:<text>" for a log row that stops the job)
 CASES = [
     ("typed https URL", 1, "dialog", "good", "small.bin", "file"),
+    ("https URL picked from the clipboard", 1, "clipboard", "good", "small.bin", "file"),
     ("split 50 MB over https", 1, "split", "good", "big.bin", "file"),
     ("redirect from http to https", 1, "command", "redirect", "small.bin", "file"),
     ("speed-limited https (the tick reads)", 1, "limited", "good", "small.bin", "file"),
@@ -107,7 +108,9 @@ def run_case(ui, exe, servers, www, work, n, case):
         with open(os.path.join(program_dir, "dorimel.ini"), "wb") as f:
             f.write(b"[MainOptions]\r\nEnableHttps=%d\r\n" % enable)
     url = url_of(servers, server, name)
-    if how == "dialog":
+    if how == "clipboard":
+        ui.call("clipboard-set", "ファイルは %s にあります。" % url)
+    if how in ("dialog", "clipboard"):
         pid = ui.start(program, "-ac", "1", "-td", windows_path(dest))
     else:
         limit = ["-sl", "1", "-ss", "40"] if how == "limited" else []
@@ -118,6 +121,11 @@ def run_case(ui, exe, servers, www, work, n, case):
         if how == "dialog":
             dialog = ui.wait_window(pid=pid, title=NEW_DOWNLOAD, timeout_ms=60000)["hwnd"]
             ui.call("settext", "--hwnd", dialog, "--id", URL_BOX, url)
+        if how == "clipboard":
+            dialog = ui.wait_window(pid=pid, title=NEW_DOWNLOAD, timeout_ms=60000)["hwnd"]
+            shown = {c["id"]: c["text"] for c in ui.dump(dialog)}.get(URL_BOX)
+            check(shown == url, "%s: the dialog shows %r" % (what, shown))
+        if how in ("dialog", "clipboard"):
             ui.call("click", "--hwnd", dialog, "--id", 1)
         if outcome == "file":
             code = ui.wait_exit(pid, timeout_ms=300000)
@@ -127,6 +135,10 @@ def run_case(ui, exe, servers, www, work, n, case):
             check(os.listdir(dest) == [name], "%s: destination holds %r" % (what, os.listdir(dest)))
             check(os.path.exists(target) and filecmp.cmp(target, os.path.join(www, name), shallow=False),
                   "%s: content differs" % what)
+            if how == "split":
+                wanted = "GET /%s HTTP/1.0 | range=bytes=%d-" % (name, BIG // 2)
+                check(any(line.endswith(wanted) for line in servers.access_log()),
+                      "%s: the second session asked for the second half" % what)
         elif outcome.startswith("box:"):
             box = ui.msgbox(pid, timeout_ms=60000)
             check(box.get("text") == outcome[4:], "%s: message %r" % (what, box.get("text")))
