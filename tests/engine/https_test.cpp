@@ -59,8 +59,9 @@ TEST_F(HttpsTest, DownloadsByteIdenticalAndEachCertificateFaultStopsAtOnce) {
         const char* certificate;
         uint64_t size;
         unsigned row;  // 0: the download finishes
+        bool limited = false;  // the speed limit paces the plaintext by the tick
     } cases[] = {
-        {"valid", 1, 0},          {"valid", 100001, 0},     {"valid", 50000000, 0},
+        {"valid", 1, 0},          {"valid", 100001, 0},     {"valid", 50000000, 0}, {"valid", 3000000, 0, true},
         {"untrusted", 100001, 132}, {"expired", 100001, 133}, {"wrongname", 100001, 134},
     };
     for (const Case& c : cases) {
@@ -72,7 +73,10 @@ TEST_F(HttpsTest, DownloadsByteIdenticalAndEachCertificateFaultStopsAtOnce) {
         testservers::NginxServer nginx;
         ASSERT_TRUE(nginx.start(www, options));
         RecordingUi ui;
-        int stage = download(nginx.url("/" + name), ui, httpsSettings());
+        AppSettings settings = httpsSettings();
+        settings.downloadOptions.set(FLAG_SPEED_LIMIT, c.limited);
+        settings.downloadOptions.speedLimit = 4000;  // K/s: 400 KiB a tick of 5 ms
+        int stage = download(nginx.url("/" + name), ui, settings);
         if (c.row == 0) {
             EXPECT_EQ(stage, STAGE_ENDED) << ui.dump();
             EXPECT_TRUE(fileHasPattern(outPath(name), c.size));

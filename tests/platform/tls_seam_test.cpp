@@ -1,8 +1,7 @@
 // The posix seam's TLS sockets keep the notification rules of plain ones:
 // the handshake ends with one NET_TLS and no NET_READ before it, plaintext
 // held inside the TLS state gets a NET_READ of its own after every read that
-// leaves some behind (and none without a read), the close comes once after
-// the last byte; a peer that closes, answers garbage or stalls in the
+// leaves some behind (and none without a read); a peer that closes, answers garbage or stalls in the
 // handshake gives the right outcome.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -70,18 +69,19 @@ SocketHandle connectTo(uint16_t port) {
 
 }  // namespace
 
-TEST(TlsSeam, HeldPlaintextGetsItsOwnReadAndTheCloseComesAfterTheLastByte) {
+// The server sends all but the last byte and then holds the connection open:
+// once the socket is drained, only the plaintext held inside the TLS state
+// can produce the read events that the small reads need.
+TEST(TlsSeam, HeldPlaintextGetsItsOwnReadEvenWhenTheSocketIsQuiet) {
     const auto& certs = certificates();
     testservers::TempDir dir;
-    const uint64_t size = 100001;
-    ASSERT_TRUE(testservers::writePatternFile(dir.path() + "/www/f.bin", size));
-    testservers::NginxOptions options;
-    options.tls = {certs.certificateFile("valid"), certs.keyFile()};
-    testservers::NginxServer nginx;
-    ASSERT_TRUE(nginx.start(dir.path() + "/www", options));
+    const uint64_t size = 100000;
+    ASSERT_TRUE(testservers::writePatternFile(dir.path() + "/www/f.bin", size + 1));
+    testservers::FaultServer server;
+    ASSERT_TRUE(server.start(dir.path() + "/www", {certs.certificateFile("valid"), certs.keyFile()}));
 
     Loop loop;
-    SocketHandle s = connectTo(nginx.port());
+    SocketHandle s = connectTo(server.port());
     std::string received, order;
     bool armed = false;       // a NET_READ was delivered and not yet followed by a read
     int skipTicks = 0;        // ticks left during which the test does not read
@@ -91,6 +91,8 @@ TEST(TlsSeam, HeldPlaintextGetsItsOwnReadAndTheCloseComesAfterTheLastByte) {
         int n = socketRecv(s, piece, sizeof piece);
         armed = false;
         if (n > 0) received.append(piece, size_t(n));
+        size_t body = received.find("\r\n\r\n");
+        if (body != std::string::npos && received.size() - body - 4 == size) quitEventLoop();
     };
     loop.onSocket = [&](SocketHandle, int event, int error) {
         order += event == NET_CONNECT ? 'C' : event == NET_TLS ? 'T' : event == NET_READ ? 'R' : 'X';
@@ -100,7 +102,7 @@ TEST(TlsSeam, HeldPlaintextGetsItsOwnReadAndTheCloseComesAfterTheLastByte) {
             EXPECT_TRUE(tlsActive(s));
         } else if (event == NET_TLS) {
             ASSERT_EQ(error, 0);
-            const char request[] = "GET /f.bin HTTP/1.0\r\nHost: localhost\r\n\r\n";
+            const char request[] = "GET /x/stall=100000/f.bin HTTP/1.0\r\nHost: localhost\r\n\r\n";
             ASSERT_EQ(socketSend(s, request, sizeof request - 1), int(sizeof request - 1));
         } else if (event == NET_READ) {
             if (armed) ++readsWhileArmed;
@@ -112,10 +114,6 @@ TEST(TlsSeam, HeldPlaintextGetsItsOwnReadAndTheCloseComesAfterTheLastByte) {
                 return;
             }
             readSome();
-        } else {
-            EXPECT_EQ(event, NET_CLOSE);
-            EXPECT_EQ(error, 0);
-            quitEventLoop();
         }
     };
     loop.tick = [&] {
@@ -125,12 +123,12 @@ TEST(TlsSeam, HeldPlaintextGetsItsOwnReadAndTheCloseComesAfterTheLastByte) {
     EXPECT_EQ(readsWhileArmed, 0);
     ASSERT_GE(order.size(), 3u);
     EXPECT_EQ(order.substr(0, 3), "CTR");  // no read event before the handshake's end
+    EXPECT_EQ(order.find('X'), std::string::npos);  // no close: the server holds on
     size_t body = received.find("\r\n\r\n");
     ASSERT_NE(body, std::string::npos);
     ASSERT_EQ(received.size() - body - 4, size);
     for (uint64_t i = 0; i < size; ++i)
         ASSERT_EQ(uint8_t(received[body + 4 + i]), testservers::patternByte(i)) << i;
-    EXPECT_EQ(socketRecv(s, &received[0], 1), 0);
     socketClose(s);
     EXPECT_FALSE(tlsActive(s));
     EXPECT_NE(platformTlsLibrary(), nullptr);
