@@ -3,8 +3,6 @@
 // cut and resumed, a kept file resumed, the certificate faults that stop the
 // job at once, the CONNECT tunnel through tinyproxy, redirects to https and
 // the handshake faults (close, garbage, stall until the time-out).
-#include <stdlib.h>
-
 #include <optional>
 
 #include "tests/engine/engine_test_fixture.h"
@@ -14,20 +12,10 @@ using testservers::writePatternFile;
 
 namespace {
 
-// One test CA for the whole process: OpenSSL reads SSL_CERT_FILE once.
-const testservers::TestCertificates& certificates() {
-    static testservers::TempDir* dir = new testservers::TempDir("dorimel-https-test");
-    static testservers::TestCertificates* made = [] {
-        auto* c = new testservers::TestCertificates;
-        EXPECT_TRUE(c->make(dir->path()));
-        setenv("SSL_CERT_FILE", c->caFile().c_str(), 1);
-        return c;
-    }();
-    return *made;
-}
+using testservers::processCertificates;
 
 testservers::ServerTls serverTls(const std::string& kind) {
-    return {certificates().certificateFile(kind), certificates().keyFile()};
+    return {processCertificates().certificateFile(kind), processCertificates().keyFile()};
 }
 
 }  // namespace
@@ -36,7 +24,7 @@ class HttpsTest : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        certificates();
+        processCertificates();
     }
     AppSettings httpsSettings() {
         AppSettings settings = testSettings(out);

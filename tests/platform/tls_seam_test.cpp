@@ -5,7 +5,6 @@
 // handshake gives the right outcome.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,18 +19,6 @@
 #include "tests/servers/test_servers.h"
 
 namespace {
-
-// One test CA for the whole process: OpenSSL reads SSL_CERT_FILE once.
-const testservers::TestCertificates& certificates() {
-    static testservers::TempDir* dir = new testservers::TempDir("dorimel-tls-seam");
-    static testservers::TestCertificates* made = [] {
-        auto* c = new testservers::TestCertificates;
-        EXPECT_TRUE(c->make(dir->path()));
-        setenv("SSL_CERT_FILE", c->caFile().c_str(), 1);
-        return c;
-    }();
-    return *made;
-}
 
 // Runs the loop with a 2 ms tick until quit or about 8 s.
 class Loop : public PlatformEvents {
@@ -73,7 +60,7 @@ SocketHandle connectTo(uint16_t port) {
 // once the socket is drained, only the plaintext held inside the TLS state
 // can produce the read events that the small reads need.
 TEST(TlsSeam, HeldPlaintextGetsItsOwnReadEvenWhenTheSocketIsQuiet) {
-    const auto& certs = certificates();
+    const auto& certs = testservers::processCertificates();
     testservers::TempDir dir;
     const uint64_t size = 100000;
     ASSERT_TRUE(testservers::writePatternFile(dir.path() + "/www/f.bin", size + 1));
@@ -137,7 +124,7 @@ TEST(TlsSeam, HeldPlaintextGetsItsOwnReadEvenWhenTheSocketIsQuiet) {
 // A peer that is no TLS server: it reads the ClientHello, then closes,
 // answers plain text, or says nothing until the test lets it close.
 TEST(TlsSeam, PeerThatClosesAnswersGarbageOrStallsInTheHandshake) {
-    certificates();
+    testservers::processCertificates();
     struct Case {
         const char* fault;
         bool handshakeError;  // TLS_ERROR_HANDSHAKE, else a connection error

@@ -369,6 +369,17 @@ bool TestCertificates::make(const std::string& folder) {
            openssl.waitExit(60000, code) && code == 0;
 }
 
+const TestCertificates& processCertificates() {
+    static TempDir folder("dorimel-certificates");  // removed when the process ends
+    static const TestCertificates made = [] {
+        TestCertificates certificates;
+        if (!certificates.make(folder.path())) fprintf(stderr, "test certificates: openssl failed\n");
+        setenv("SSL_CERT_FILE", certificates.caFile().c_str(), 1);
+        return certificates;
+    }();
+    return made;
+}
+
 bool FaultServer::start(const std::string& root, const ServerTls& tls, const std::string& handshakeFault) {
     stop();
     root_ = root;

@@ -108,6 +108,11 @@ private:
     std::string folder_;
 };
 
+// The certificates of this test process, made on the first call in a folder
+// that lives until the process ends, with SSL_CERT_FILE pointed at their CA
+// (OpenSSL reads it once, so one process has one test CA).
+const TestCertificates& processCertificates();
+
 // TLS of a test server: certificate and key files (empty: plain http).
 struct ServerTls {
     std::string certificateFile;
