@@ -25,8 +25,8 @@ namespace posixtls {
 
 namespace {
 
-// Ciphertext read per receive: many records per system call.
-constexpr size_t kInputBufferSize = 0x40000;
+// Ciphertext read per receive: several records per system call.
+constexpr size_t kInputBufferSize = 0x10000;
 
 }  // namespace
 
