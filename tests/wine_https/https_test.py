@@ -6,7 +6,8 @@ run, and one nginx (tests/win/tls_servers.py). A table of cases:
 
   EnableHttps=1 in [MainOptions]: an https URL typed into the new-download
   dialog or picked from a sentence on the clipboard, a split 50 MB download from the command line, a redirect from
-  http to https and a speed-limited download arrive byte-identical; untrusted, expired and wrong-name
+  http to https, a speed-limited download and one through tinyproxy's
+  CONNECT tunnel arrive byte-identical; untrusted, expired and wrong-name
   certificates stop the job at once with their row (no retry, no file).
   EnableHttps absent (the default 0): a typed https URL is refused with
   string 57, and a redirect to https stops with string 77.
@@ -19,6 +20,7 @@ import filecmp
 import os
 import random
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -50,6 +52,7 @@ CASES = [
     ("split 50 MB over https", 1, "split", "good", "big.bin", "file"),
     ("redirect from http to https", 1, "command", "redirect", "small.bin", "file"),
     ("speed-limited https (the tick reads)", 1, "limited", "good", "small.bin", "file"),
+    ("https through a proxy's CONNECT tunnel", 1, "proxy", "good", "small.bin", "file"),
     ("untrusted certificate", 1, "command", "untrusted", "small.bin", "row:" + UNTRUSTED_ROW),
     ("expired certificate", 1, "command", "expired", "small.bin", "row:" + EXPIRED_ROW),
     ("wrong host name", 1, "command", "wrong_name", "small.bin", "row:" + NAME_ROW),
@@ -58,6 +61,48 @@ CASES = [
 ]
 
 failures = []
+
+
+class TinyProxy:
+    """tinyproxy on a free port of 127.0.0.1, allowing 127.0.0.1 only."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        os.makedirs(folder)
+        os.chmod(folder, 0o777)
+        for _ in range(5):
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                self.port = s.getsockname()[1]
+            conf = os.path.join(folder, "tinyproxy.conf")
+            with open(conf, "w") as f:
+                f.write("Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 20\n"
+                        "LogFile \"%s/tinyproxy.log\"\nLogLevel Info\nPidFile \"%s/tinyproxy.pid\"\n"
+                        "DisableViaHeader Yes\n%s" % (self.port, folder, folder,
+                                                      "User nobody\nGroup nogroup\n" if os.getuid() == 0 else ""))
+            self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf], stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.time() + 20
+            while time.time() < deadline and self.process.poll() is None:
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                    return
+                except OSError:
+                    time.sleep(0.05)
+            self.stop()
+        raise RuntimeError("tinyproxy did not start")
+
+    def log(self):
+        try:
+            with open(os.path.join(self.folder, "tinyproxy.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(20)
 
 
 def check(condition, what):
@@ -95,7 +140,7 @@ def url_of(servers, server, name):
     return servers.url(server, "/" + name)
 
 
-def run_case(ui, exe, servers, www, work, n, case):
+def run_case(ui, exe, servers, proxy, www, work, n, case):
     what, enable, how, server, name, outcome = case
     print("case: " + what, flush=True)
     program_dir = os.path.join(work, "program%d" % n)
@@ -114,6 +159,8 @@ def run_case(ui, exe, servers, www, work, n, case):
         pid = ui.start(program, "-ac", "1", "-td", windows_path(dest))
     else:
         limit = ["-sl", "1", "-ss", "40"] if how == "limited" else []
+        if how == "proxy":
+            limit = ["-pr", "127.0.0.1:%d" % proxy.port]
         pid = ui.start(program, "-nd", "1", "-ac", "1", "-sp", "1" if how == "split" else "0", *limit,
                        "-td", windows_path(dest), url)
     exited = False
@@ -135,6 +182,9 @@ def run_case(ui, exe, servers, www, work, n, case):
             check(os.listdir(dest) == [name], "%s: destination holds %r" % (what, os.listdir(dest)))
             check(os.path.exists(target) and filecmp.cmp(target, os.path.join(www, name), shallow=False),
                   "%s: content differs" % what)
+            if how == "proxy":
+                check("CONNECT localhost:%d" % servers.ports[server] in proxy.log(),
+                      "%s: the proxy opened a tunnel" % what)
             if how == "split":
                 wanted = "GET /%s HTTP/1.0 | range=bytes=%d-" % (name, BIG // 2)
                 check(any(line.endswith(wanted) for line in servers.access_log()),
@@ -183,6 +233,8 @@ def main():
         with open(os.path.join(www, name), "wb") as f:
             f.write(rng.randbytes(size))
     servers = TlsServers(os.path.join(work, "tls"), www)
+    os.chmod(work, 0o711)  # tinyproxy runs as nobody when the test runs as root: its log folder
+    proxy = TinyProxy(os.path.join(work, "proxy"))
 
     def probe(mode):
         done = subprocess.run([WINE_RUN, args.probe, mode, windows_path(servers.ca_der)],
@@ -193,11 +245,12 @@ def main():
         probe("install-ca")
         for n, case in enumerate(CASES):
             started = time.time()
-            run_case(ui, args.dorimel, servers, www, work, n, case)
+            run_case(ui, args.dorimel, servers, proxy, www, work, n, case)
             print("  %.1f s" % (time.time() - started), flush=True)
     finally:
         probe("remove-ca")
         servers.stop()
+        proxy.stop()
     if failures:
         print("%d failure(s)" % len(failures))
         return 1
