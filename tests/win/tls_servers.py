@@ -1,4 +1,5 @@
-"""Test certificates and nginx with TLS on 127.0.0.1 for the Wine tests.
+"""Test certificates, nginx with TLS and tinyproxy on 127.0.0.1 for the Wine
+tests.
 
 TlsServers(folder, root) makes, with the openssl command line, a test CA and
 a second CA that nobody trusts, and one server certificate per case:
@@ -12,6 +13,9 @@ and starts one nginx serving root over TLS with each certificate on a port of
 its own (ports[case]), plus a plain http port (ports["redirect"]) that answers
 every request with 302 to the same path on https://localhost:<good port>. ca_der is the test CA in DER form, for the Wine
 prefix's CurrentUser "Root" store. stop() ends nginx.
+
+TinyProxy(folder) runs tinyproxy on a free port (port), allowing 127.0.0.1
+only; log() is its log (CONNECT lines included).
 """
 import ctypes
 import os
@@ -111,20 +115,10 @@ class TlsServers:
             self.process = subprocess.Popen(["nginx", "-p", folder, "-c", conf, "-e", folder + "/error.log"],
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                             stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
-            if all(self._wait_port(port) for port in self.ports.values()):
+            if all(_wait_port(self.process, port) for port in self.ports.values()):
                 return
             self.stop()  # a port was taken meanwhile: other ones
         raise RuntimeError("nginx with TLS did not start")
-
-    def _wait_port(self, port):
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and self.process.poll() is None:
-            try:
-                with socket.create_connection(("127.0.0.1", port), timeout=1):
-                    return True
-            except OSError:
-                time.sleep(0.05)
-        return False
 
     def access_log(self):
         """Lines "<TLS version> <request line> | range=<Range or ->" of every request so far."""
@@ -138,10 +132,59 @@ class TlsServers:
         return "https://localhost:%d%s" % (self.ports[case], path)
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(20)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        _stop(self.process)
+
+
+class TinyProxy:
+    def __init__(self, folder):
+        self.folder = folder
+        os.makedirs(folder)
+        os.chmod(folder, 0o777)  # run as root, tinyproxy becomes nobody and still logs here
+        for _ in range(5):
+            self.port = _free_port()
+            conf = os.path.join(folder, "tinyproxy.conf")
+            with open(conf, "w") as f:
+                f.write("Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 20\n"
+                        "LogFile \"%s/tinyproxy.log\"\nLogLevel Info\nPidFile \"%s/tinyproxy.pid\"\n"
+                        "DisableViaHeader Yes\n" % (self.port, folder, folder))
+                if os.getuid() == 0:
+                    f.write("User nobody\nGroup nogroup\n")
+            self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf], stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                            preexec_fn=_die_with_parent)
+            if _wait_port(self.process, self.port):
+                return
+            self.stop()
+        raise RuntimeError("tinyproxy did not start")
+
+    def log(self):
+        try:
+            with open(os.path.join(self.folder, "tinyproxy.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def stop(self):
+        _stop(self.process)
+
+
+def _wait_port(process, port):
+    """True when 127.0.0.1:port accepts while process runs (at most 20 s)."""
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline and process.poll() is None:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def _stop(process):
+    if process and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()

@@ -20,14 +20,13 @@ import filecmp
 import os
 import random
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
-from tls_servers import TlsServers  # noqa: E402
+from tls_servers import TinyProxy, TlsServers  # noqa: E402
 from uiauto import WINE_RUN, UiAuto, UiAutoError, unescape, windows_path  # noqa: E402
 
 NEW_DOWNLOAD = "新規ダウンロード"
@@ -61,48 +60,6 @@ CASES = [
 ]
 
 failures = []
-
-
-class TinyProxy:
-    """tinyproxy on a free port of 127.0.0.1, allowing 127.0.0.1 only."""
-
-    def __init__(self, folder):
-        self.folder = folder
-        os.makedirs(folder)
-        os.chmod(folder, 0o777)
-        for _ in range(5):
-            with socket.socket() as s:
-                s.bind(("127.0.0.1", 0))
-                self.port = s.getsockname()[1]
-            conf = os.path.join(folder, "tinyproxy.conf")
-            with open(conf, "w") as f:
-                f.write("Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 20\n"
-                        "LogFile \"%s/tinyproxy.log\"\nLogLevel Info\nPidFile \"%s/tinyproxy.pid\"\n"
-                        "DisableViaHeader Yes\n%s" % (self.port, folder, folder,
-                                                      "User nobody\nGroup nogroup\n" if os.getuid() == 0 else ""))
-            self.process = subprocess.Popen(["tinyproxy", "-d", "-c", conf], stdin=subprocess.DEVNULL,
-                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.time() + 20
-            while time.time() < deadline and self.process.poll() is None:
-                try:
-                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                    return
-                except OSError:
-                    time.sleep(0.05)
-            self.stop()
-        raise RuntimeError("tinyproxy did not start")
-
-    def log(self):
-        try:
-            with open(os.path.join(self.folder, "tinyproxy.log"), errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(20)
 
 
 def check(condition, what):
@@ -233,7 +190,7 @@ def main():
         with open(os.path.join(www, name), "wb") as f:
             f.write(rng.randbytes(size))
     servers = TlsServers(os.path.join(work, "tls"), www)
-    os.chmod(work, 0o711)  # tinyproxy runs as nobody when the test runs as root: its log folder
+    os.chmod(work, 0o711)  # tinyproxy may run as nobody: it must reach its folder
     proxy = TinyProxy(os.path.join(work, "proxy"))
 
     def probe(mode):
