@@ -1,6 +1,7 @@
 // The window-free rules of the new-download dialog (portable).
 #include "app/new_download_rules.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/code_page.h"
@@ -17,7 +18,7 @@ constexpr size_t kMaxFolderPath = 260;
 
 }  // namespace
 
-std::string urlFromClipboardText(const std::string& clipboard) {
+std::string urlFromClipboardText(const std::string& clipboard, bool https) {
     if (clipboard.size() >= kClipboardUrlLimit) return std::string();
     // The clipboard's text ends at its first NUL like any C string.
     std::string text = clipboard.substr(0, std::strlen(clipboard.c_str()));
@@ -28,6 +29,7 @@ std::string urlFromClipboardText(const std::string& clipboard) {
     }
     std::string url;
     size_t at = text.find("http://");
+    if (https) at = std::min(at, text.find("https://"));
     if (at == std::string::npos) at = text.find("ftp://");
     if (at != std::string::npos) {
         url = text.substr(at);

@@ -16,8 +16,9 @@ inline constexpr size_t kClipboardUrlLimit = 512;
 // "ftp://" on (both case-sensitive), else "http://" put in front of a text
 // shorter than 504 bytes; then cut at the first byte that cannot be part of a
 // URL (anything but letters, digits and / . : @ & = + $ , - _ ! ~ * ' ( ) ? ; %).
-// Empty when the text is kClipboardUrlLimit bytes or longer.
-std::string urlFromClipboardText(const std::string& text);
+// Empty when the text is kClipboardUrlLimit bytes or longer. With https,
+// "https://" counts like "http://" (whichever comes first).
+std::string urlFromClipboardText(const std::string& text, bool https = false);
 
 // The speed-limit box: 1 to 31 characters, digits only, value not 0. A value
 // beyond the 32-bit range counts as the largest one. False when the text does

@@ -166,8 +166,9 @@ bool applyOption(const OptionEntry& option, const std::string& value, AppSetting
     return true;
 }
 
-bool isUrlArgument(const std::string& argument) {
-    return argument.find("http://") != std::string::npos || argument.find("ftp://") != std::string::npos;
+bool isUrlArgument(const std::string& argument, bool https) {
+    return argument.find("http://") != std::string::npos || argument.find("ftp://") != std::string::npos ||
+           (https && argument.find("https://") != std::string::npos);
 }
 
 }  // namespace
@@ -191,6 +192,8 @@ void readStartupSettings(const OptionsFile& options, AppSettings& settings) {
     settings.CloseAtEnd = options.readInt("MainOptions", "CloseWithComplete", 0) != 0;
     download.set(FLAG_PROXY_NO_CACHE, options.readInt("DefaultValues", "ProxyNoCache", 0) != 0);
     settings.DstDir = options.readText("DefaultValues", "DestDir", "");
+    // The front end has set its own default before (on in the console).
+    settings.EnableHttps = options.readInt("MainOptions", "EnableHttps", settings.EnableHttps ? 1 : 0) != 0;
     settings.NoDialog = false;
     settings.IgnoreSFW = false;
     settings.AutoRename = false;
@@ -216,7 +219,7 @@ bool parseCommandLine(const std::vector<std::string>& arguments, AppSettings& se
             setError(error, loadStringText(IDS_UNKNOWN_OPTION) + argument);
             return false;
         }
-        if (isUrlArgument(argument)) {
+        if (isUrlArgument(argument, settings.EnableHttps)) {
             if (!settings.InputURL.empty()) {
                 setError(error, loadStringText(IDS_SEVERAL_URLS));
                 return false;

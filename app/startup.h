@@ -72,7 +72,8 @@ using TempFileLoader = std::function<TempFileLoadResult(const std::string& argum
 // (300), IsSoundOnDownloadFinished (0, stored as read), SoundFileOfDownloadFinished,
 // FtpAnonymousPassword (kDefaultAnonymousPassword), DefaultValues/Proxy,
 // MainOptions/IsUseIECache, CloseWithComplete, DefaultValues/ProxyNoCache
-// (sets or clears FLAG_PROXY_NO_CACHE), DefaultValues/DestDir; then NoDialog,
+// (sets or clears FLAG_PROXY_NO_CACHE), DefaultValues/DestDir,
+// MainOptions/EnableHttps (default: the field's value on entry); then NoDialog,
 // IgnoreSFW, AutoRename and UseIECookie become false. Fields not read here
 // (TargetDir, Dead, InputURL, InputReferer, resuming, tempFilePath) are left
 // as they are.
@@ -81,8 +82,8 @@ void readStartupSettings(const OptionsFile& options, AppSettings& settings);
 // Applies the command-line arguments (program name excluded) to settings.
 // Every option takes the next argument as its value; the first error stops the
 // scan and fills error. A bare argument containing "http://" or "ftp://"
-// (case-sensitive) is the URL; any other is a temporary download file, which
-// must exist and open for reading and is then handed to loader (a second one,
+// (case-sensitive), or "https://" when settings.EnableHttps, is the URL; any
+// other is a temporary download file, which must exist and open for reading and is then handed to loader (a second one,
 // after a successful load, is ignored). loader may be empty: a temporary-file
 // argument then fails like a broken file (string 96).
 bool parseCommandLine(const std::vector<std::string>& arguments, AppSettings& settings,

@@ -13,6 +13,8 @@ Sections (--only picks some):
   c  split speed-up against a per-connection rate limit
   d  speed-limit accuracy at 50, 100 and 1000 KiB/s
   e  the Windows program under Wine, same file as (a)
+  t  throughput over TLS (https from nginx, certificates of a test CA made
+     here): dorimel beside curl and wget, same file size as (a)
 """
 import argparse
 import ctypes
@@ -78,9 +80,30 @@ def same_content(a, b):
                 return True
 
 
+def make_test_ca(folder):
+    """A test CA and a certificate for localhost and 127.0.0.1 signed by it
+    (EC P-256, as openssl makes them by default for -newkey ec)."""
+    os.makedirs(folder, exist_ok=True)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    run = lambda *argv: subprocess.run(argv, cwd=folder, check=True, capture_output=True)
+    run("openssl", "req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+        "-subj", "/CN=Dorimel Bench CA")
+    run("openssl", "req", "-new", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "names.ext"), "w") as f:
+        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
+    run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+        "-days", "2", "-extfile", "names.ext", "-out", "server.pem")
+    return os.path.join(folder, "ca.pem"), os.path.join(folder, "server.pem"), os.path.join(folder, "server.key")
+
+
 class Nginx:
-    def __init__(self, root, workdir, limit_kib, link_kib):
+    def __init__(self, root, workdir, limit_kib, link_kib, tls=None):
         self.port = free_port()
+        self.tls_port = free_port()
+        tls_server = ""
+        if tls:
+            tls_server = (f"  server {{\n    listen 127.0.0.1:{self.tls_port} ssl;\n    root {root};\n"
+                          f"    ssl_certificate {tls[1]};\n    ssl_certificate_key {tls[2]};\n  }}\n")
         self.dir = os.path.join(workdir, "nginx")
         os.makedirs(self.dir, exist_ok=True)
         d = self.dir
@@ -103,7 +126,7 @@ http {{
     location /limited-plain/ {{ alias {root}/; limit_rate {limit_kib}k; tcp_nopush off; }}
     location /link/ {{ alias {root}/; limit_rate {link_kib}k; }}
   }}
-}}
+{tls_server}}}
 """
         with open(os.path.join(d, "nginx.conf"), "w") as f:
             f.write(conf)
@@ -116,6 +139,9 @@ http {{
 
     def url(self, path):
         return f"http://127.0.0.1:{self.port}{path}"
+
+    def tls_url(self, path):
+        return f"https://localhost:{self.tls_port}{path}"
 
     def stop(self):
         if self.process.poll() is None:
@@ -184,6 +210,9 @@ class Bench:
         os.makedirs(self.www)
         self.nginx = None
         self.out = []
+        self.tls = make_test_ca(os.path.join(self.shm, "ca"))
+        # Every program trusts the test CA, through its own way of being told.
+        self.tls_env = dict(os.environ, SSL_CERT_FILE=self.tls[0])
 
     def close(self):
         if self.nginx:
@@ -211,10 +240,11 @@ class Bench:
             return self.dorimel_argv(dst, url)
         if tool == "dorimel -sp 1":
             return self.dorimel_argv(dst, url, "-sp", "1")
+        https = url.startswith("https:")
         if tool == "curl":
-            return ["curl", "-s", "-o", out, url]
+            return ["curl", "-s", *(["--cacert", self.tls[0]] if https else []), "-o", out, url]
         if tool == "wget":
-            return ["wget", "-q", "-O", out, url]
+            return ["wget", "-q", *(["--ca-certificate=" + self.tls[0]] if https else []), "-O", out, url]
         if tool == "aria2c -x1":
             return ["aria2c", "-q", "-x1", "-s1", "--file-allocation=none", "--allow-overwrite=true",
                     "--auto-file-renaming=false", "-d", dst, "-o", name, url]
@@ -238,7 +268,8 @@ class Bench:
                 except FileNotFoundError:
                     pass
         start = time.monotonic()
-        r = run_timed(self.tool_argv(tool, dst, url, name), step=step)
+        env = self.tls_env if url.startswith("https:") else None
+        r = run_timed(self.tool_argv(tool, dst, url, name), env=env, step=step)
         r.last_byte = marks["last"] - start if "last" in marks else None
         target = os.path.join(dst, name)
         ok = r.code == 0 and os.path.exists(target) and same_content(target, source)
@@ -258,19 +289,28 @@ class Bench:
         return results
 
     def section_a(self):
-        size = self.args.size * MIB
-        name = "big.bin"
-        source = os.path.join(self.www, name)
-        make_file(source, size)
         tools = ["curl", "dorimel", "dorimel -sp 1", "wget"]
         if shutil.which("aria2c"):
             tools.append("aria2c -x1")
-        self.emit(f"### (a) Throughput, {self.args.size} MiB, /dev/shm to /dev/shm, median of {self.args.runs}")
+        self.throughput("a", f"### (a) Throughput, {self.args.size} MiB, /dev/shm to /dev/shm", tools,
+                        self.nginx.url)
+
+    def section_t(self):
+        self.throughput("t", f"### (t) Throughput over TLS, {self.args.size} MiB, https from nginx on 127.0.0.1, "
+                        "/dev/shm to /dev/shm", ["curl", "dorimel", "wget"], self.nginx.tls_url)
+
+    def throughput(self, section, title, tools, url_of):
+        size = self.args.size * MIB
+        name = "big.bin"
+        source = os.path.join(self.www, name)
+        if not os.path.exists(source) or os.path.getsize(source) != size:
+            make_file(source, size)
+        self.emit(f"{title}, median of {self.args.runs}")
         self.emit()
         self.emit("| program | wall s | to last byte s | MiB/s | ratio to curl (speed) | CPU s | peak RSS MiB | ok |")
         self.emit("|---|---|---|---|---|---|---|---|")
         curl_wall = None
-        all_results = self.measure_all(tools, self.nginx.url("/" + name), name, source, self.shm, "a")
+        all_results = self.measure_all(tools, url_of("/" + name), name, source, self.shm, section)
         for tool in tools:
             results = all_results[tool]
             wall = median([r.wall for r, _ in results])
@@ -287,7 +327,7 @@ class Bench:
         # Peak memory must not grow with the download: the same with 1/64 of it.
         small = os.path.join(self.www, "small.bin")
         make_file(small, max(MIB, size // 64))
-        r, ok = self.measure_once("dorimel", self.nginx.url("/small.bin"), "small.bin", small, self.shm)
+        r, ok = self.measure_once("dorimel", url_of("/small.bin"), "small.bin", small, self.shm)
         self.emit()
         self.emit(f"dorimel's peak RSS for {max(MIB, size // 64) // MIB} MiB: {r.rss_kib / 1024:.1f} MiB "
                   f"({'ok' if ok else 'failed'}).")
@@ -578,7 +618,7 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--win-build", default="")
     ap.add_argument("--shim", required=True)
-    ap.add_argument("--only", default="abcde")
+    ap.add_argument("--only", default="abcdet")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--size", type=int, default=1024, help="MiB for (a) and (e)")
     ap.add_argument("--disk-size", type=int, default=1024, help="MiB for (b)")
@@ -591,7 +631,7 @@ def main():
     args = ap.parse_args()
     bench = Bench(args)
     try:
-        bench.nginx = Nginx(bench.www, bench.shm, args.limit_kib, args.link_kib)
+        bench.nginx = Nginx(bench.www, bench.shm, args.limit_kib, args.link_kib, bench.tls)
         bench.emit(f"Machine: {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f} at start; "
                    f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
         bench.emit()

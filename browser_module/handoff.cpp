@@ -61,7 +61,8 @@ HRESULT DownloadHook::takeOver(IMoniker* moniker, IBindCtx* bindContext) {
     if (FAILED(moniker->GetDisplayName(bindContext, nullptr, &name.text)) || name.text == nullptr)
         return E_FAIL;
     std::string url = toAnsi(name.text);
-    if (!isTakeOverUrl(url)) return E_FAIL;
+    bool https = GetPrivateProfileIntA("Main", "EnableHttps", 0, settings) != 0;
+    if (!isTakeOverUrl(url, https)) return E_FAIL;
 
     char options[2048] = "";
     GetPrivateProfileStringA("Main", "Options", "", options, sizeof options, settings);

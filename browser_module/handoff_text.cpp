@@ -25,8 +25,9 @@ bool isControl(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
 
 }  // namespace
 
-bool isTakeOverUrl(const std::string& url) {
-    return startsWithNoCase(url, "http:") || startsWithNoCase(url, "ftp:");
+bool isTakeOverUrl(const std::string& url, bool https) {
+    return startsWithNoCase(url, "http:") || startsWithNoCase(url, "ftp:") ||
+           (https && startsWithNoCase(url, "https:"));
 }
 
 std::string escapeUnquotedArgument(const std::string& text) {

@@ -7,8 +7,9 @@
 #include <string>
 
 // True when the URL's scheme is one the main program downloads: the text
-// begins with "http:" or "ftp:", compared without regard to ASCII case.
-bool isTakeOverUrl(const std::string& url);
+// begins with "http:" or "ftp:", or "https:" when https is on (the settings
+// file's Main/EnableHttps), compared without regard to ASCII case.
+bool isTakeOverUrl(const std::string& url, bool https = false);
 
 // Makes a URL or page address safe to place on dorimel's command line as one
 // argument: blanks, tabs, control characters and double quotes become %XX.

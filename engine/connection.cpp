@@ -7,6 +7,7 @@
 
 #include "engine/engine_text.h"
 #include "platform/system.h"
+#include "platform/tls.h"
 #include "protocol/ftp_reply.h"
 #include "protocol/url.h"
 
@@ -98,6 +99,7 @@ void DownloadJob::connectSession(int index) {
     s.socket = socket;
     s.phase = PHASE_REQUESTING;
     s.inBody = false;
+    s.tlsStage = TLS_STAGE_NONE;
     s.headerText.clear();
     if (socketSelect(socket, SOCKET_ROUTE_SESSION, NET_ALL) == SOCKET_ERROR) {
         log(LOG_FATAL, engineString(9) + errorText(netLastError()), index);
@@ -132,6 +134,7 @@ void DownloadJob::reconnectSession(int index) {
     }
     s.socket = socket;
     s.inBody = false;
+    s.tlsStage = TLS_STAGE_NONE;
     s.headerText.clear();
     if (socketSelect(socket, SOCKET_ROUTE_SESSION, NET_ALL) == SOCKET_ERROR) {
         log(LOG_FATAL, engineString(9) + errorText(netLastError()), index);
@@ -196,6 +199,10 @@ void DownloadJob::onSessionSocket(SocketHandle socket, int event, int error) {
         return;
     }
     TransferSession& s = sessions_[index];
+    if (event == NET_TLS) {
+        if (s.tlsStage == TLS_STAGE_HANDSHAKE) onHandshakeEnded(index, error);
+        return;
+    }
     if (error != 0) {
         int message = eventMessage(event);
         if (message == 0) return;
@@ -216,6 +223,8 @@ void DownloadJob::onSessionSocket(SocketHandle socket, int event, int error) {
             // No FTP client in this build: nothing can talk to the server.
             log(LOG_FATAL, engineString(83), index);
             endSession(index, true);
+        } else if (usesTls(s)) {
+            startSecureChannel(index);
         } else {
             sendRequest(index);
         }

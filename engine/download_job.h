@@ -151,7 +151,14 @@ private:
     int sessionOfSocket(SocketHandle socket) const;
     void sessionTick(int index);
     void tearDown();
+    // https: TLS directly or through the proxy's CONNECT tunnel
+    bool usesTls(const TransferSession& s) const;
+    void startSecureChannel(int index);
+    void beginHandshake(int index);
+    void onHandshakeEnded(int index, int error);
+    void parseTunnelReply(int index);
     // HTTP
+    bool sendAll(int index, const std::string& data);
     void sendRequest(int index);
     void onReadable(int index);
     void onClosed(int index);

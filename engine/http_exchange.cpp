@@ -22,31 +22,57 @@ bool equalsNoCase(const std::string& a, const char* b) {
 
 // The absolute URL of a Location value. A relative value keeps the port the
 // base URL was written with: without it a server on another port than 80
-// would redirect its clients to a different server.
-std::string redirectTarget(const std::string& base, const std::string& value) {
+// would redirect its clients to a different server. With https on, a
+// relative value keeps an https base's scheme (and a port other than 443).
+std::string redirectTarget(const std::string& base, const std::string& value, bool https) {
     std::string resolved = resolveRedirectUrl(base, value);
     UrlComponents parts;
-    if (isValidUrl(value) || !crackUrl(base, parts) || !equalsNoCase(parts.scheme, "http") ||
-        parts.port == 0 || parts.port == HTTP_DEFAULT_PORT)
-        return resolved;
+    if (isValidUrl(value) || !crackUrl(base, parts)) return resolved;
+    bool secure = https && equalsNoCase(parts.scheme, "https");
+    if (!secure && !equalsNoCase(parts.scheme, "http")) return resolved;
+    uint16_t defaultPort = secure ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT;
+    if (!secure && (parts.port == 0 || parts.port == defaultPort)) return resolved;
     size_t hostEnd = 7 + parts.hostName.size();  // after "http://" + host
     if (resolved.compare(0, hostEnd, "http://" + parts.hostName) != 0) return resolved;
-    return resolved.substr(0, hostEnd) + ":" + std::to_string(parts.port) + resolved.substr(hostEnd);
+    std::string port = parts.port == 0 || parts.port == defaultPort ? "" : ":" + std::to_string(parts.port);
+    return (secure ? "https://" : "http://") + parts.hostName + port + resolved.substr(hostEnd);
 }
 
 }  // namespace
 
+// Sends all of data on the session's socket; false (session ended) when the
+// socket refuses it.
+bool DownloadJob::sendAll(int index, const std::string& data) {
+    TransferSession& s = sessions_[index];
+    // The data is small and the socket has just connected, so the system
+    // takes it at once; a partial send is continued while it makes progress.
+    size_t sent = 0;
+    while (sent < data.size()) {
+        int result = socketSend(s.socket, data.data() + sent, data.size() - sent);
+        if (result == SOCKET_ERROR) {
+            log(LOG_ERROR, engineString(14) + errorText(netLastError()), index);
+            endSession(index, false);
+            return false;
+        }
+        if (result == 0) break;
+        sent += static_cast<size_t>(result);
+    }
+    return true;
+}
+
 void DownloadJob::sendRequest(int index) {
     TransferSession& s = sessions_[index];
     reloadTimeout(index);
-    log(LOG_INFO, engineString(10), index);
+    // Over TLS the connection row came before the handshake.
+    if (s.tlsStage == TLS_STAGE_NONE) log(LOG_INFO, engineString(10), index);
     std::string request;
     auto line = [&](const std::string& text) {
         log(LOG_SENT, text, index);
         request += text;
         request += "\r\n";
     };
-    bool viaProxy = !settings_.Proxy.empty();
+ // Through a CONNECT tunnel the request goes to the server itself.
+    bool viaProxy = !settings_.Proxy.empty() && s.tlsStage == TLS_STAGE_NONE;
     line("GET " + (viaProxy ? s.url : urlRequestPath(s.url)) + " HTTP/1.0");
     if (!s.referer.empty()) line("Referer: " + s.referer);
     line("User-Agent: Dorimel/0.11");
@@ -60,20 +86,7 @@ void DownloadJob::sendRequest(int index) {
     line("Connection: close");
     line("Host: " + urlHost(s.url));
     request += "\r\n";
-    // The request is small and the socket has just connected, so the system
-    // takes it at once; a partial send is continued while it makes progress.
-    size_t sent = 0;
-    while (sent < request.size()) {
-        int result = socketSend(s.socket, request.data() + sent, request.size() - sent);
-        if (result == SOCKET_ERROR) {
-            log(LOG_ERROR, engineString(14) + errorText(netLastError()), index);
-            endSession(index, false);
-            return;
-        }
-        if (result == 0) break;
-        sent += static_cast<size_t>(result);
-    }
-    log(LOG_WAITING, engineString(28), index);
+    if (sendAll(index, request)) log(LOG_WAITING, engineString(28), index);
 }
 
 // Appends one header byte; when the header is complete, parses it. Returns
@@ -97,6 +110,13 @@ bool DownloadJob::appendHeaderByte(int index, char byte, bool& parsed) {
         return false;
     }
     s.headerText.resize(markerStart);
+    if (s.tlsStage == TLS_STAGE_TUNNEL) {
+        // The proxy's answer to CONNECT: no body follows it.
+        parseTunnelReply(index);
+        s.headerText.clear();
+        parsed = false;
+        return true;
+    }
     SocketHandle socket = s.socket;
     parsed = parseResponse(index);
     if (parsed && s.socket == socket && socket != NO_SOCKET) s.inBody = true;
@@ -209,20 +229,12 @@ void DownloadJob::restartFromZero(int index, int64_t length) {
 
 bool DownloadJob::parseResponse(int index) {
     TransferSession& s = sessions_[index];
-    std::string text = s.headerText;
     StatusLine statusLine;
     int64_t contentLength = -1;
     std::string location, contentType;
     uint64_t rangeStart = 0, rangeTotal = 0;
     bool first = true;
-    size_t begin = 0;
-    while (begin <= text.size()) {
-        size_t end = text.find('\n', begin);
-        bool last = end == std::string::npos;
-        if (last) end = text.size();
-        std::string line = text.substr(begin, end - begin);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        begin = end + 1;
+    for (const std::string& line : headerLines(s.headerText)) {
         log(LOG_RECEIVED, line, index);
         if (first) {
             first = false;
@@ -242,7 +254,7 @@ bool DownloadJob::parseResponse(int index) {
                         return false;
                     }
                 } else if (equalsNoCase(name, "Location")) {
-                    location = redirectTarget(s.url, value);
+                    location = redirectTarget(s.url, value, settings_.EnableHttps);
                 } else if (equalsNoCase(name, "Content-Type")) {
                     contentType = value;
                 } else if (equalsNoCase(name, "Content-Range")) {
@@ -256,7 +268,6 @@ bool DownloadJob::parseResponse(int index) {
                 }
             }
         }
-        if (last) break;
     }
 
     const DownloadOptions& options = settings_.downloadOptions;
@@ -407,7 +418,8 @@ bool DownloadJob::followRedirect(int index, const std::string& location) {
         return false;
     }
     std::string scheme = urlScheme(location);
-    bool allowed = equalsNoCase(scheme, "http") || equalsNoCase(scheme, "ftp") || !settings_.Proxy.empty();
+    bool allowed = equalsNoCase(scheme, "http") || equalsNoCase(scheme, "ftp") || !settings_.Proxy.empty() ||
+                   (settings_.EnableHttps && equalsNoCase(scheme, "https"));
     if (!allowed) {
         log(LOG_INFO, engineString(77), index);
         endSession(index, true);
@@ -416,7 +428,7 @@ bool DownloadJob::followRedirect(int index, const std::string& location) {
     log(LOG_INFO, location + engineString(78), index);
     std::string oldHost = urlHost(s.url);
     s.referer = s.url;
-    s.url = redirectTarget(s.url, location);
+    s.url = redirectTarget(s.url, location, settings_.EnableHttps);
     setTargetFile(s.url, false);
     // The old connection is left to the stale-socket rule.
     s.socket = NO_SOCKET;

@@ -11,6 +11,14 @@
 #include "platform/net.h"
 #include "state/records.h"
 
+// How far the TLS layer of an https session has come (runtime only).
+enum : int {
+    TLS_STAGE_NONE = 0,       // plain connection (http, ftp, or https with the option off)
+    TLS_STAGE_TUNNEL = 1,     // CONNECT sent to the proxy, its reply being read
+    TLS_STAGE_HANDSHAKE = 2,  // tlsStart called, NET_TLS awaited
+    TLS_STAGE_SECURE = 3,     // verified; the request goes through TLS
+};
+
 // Session phases (persisted as "Phase").
 enum : int {
     PHASE_IDLE = 0,
@@ -55,6 +63,7 @@ struct TransferSession : SessionRecord {
     uint32_t address = INADDR_NONE;    // resolved IPv4 address, network order
     std::string headerText;            // response header read so far
     bool inBody = false;               // the body is flowing
+    int tlsStage = TLS_STAGE_NONE;     // of the current connection
     uint32_t lastSampleTick = 0;       // tick count of the last rate sample; 0 none
     std::unique_ptr<FtpHandler> ftp;   // absent for HTTP
 
@@ -63,6 +72,7 @@ struct TransferSession : SessionRecord {
         phase = PHASE_IDLE;
         address = INADDR_NONE;
         inBody = false;
+        tlsStage = TLS_STAGE_NONE;
         socket = NO_SOCKET;
         lastSampleTick = 0;
         lastSamplePosition = 0;

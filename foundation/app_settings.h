@@ -48,6 +48,10 @@ struct AppSettings {
     bool IgnoreSFW = false;
     bool AutoRename = false;
     bool UseIECookie = false;
+    // MainOptions/EnableHttps: https URLs are downloaded over verified TLS.
+    // Off in the Windows program unless the options file turns it on, on in
+    // the Linux console. Not persisted in the "App" record.
+    bool EnableHttps = false;
     // Not persisted: set when a temporary file named on the command line was loaded.
     bool resuming = false;
     std::string tempFilePath;

@@ -184,3 +184,18 @@ std::string uniquePath(const std::string& path, const std::function<bool(const s
         if (!exists(candidate) || n == 0xFFFFFFFFu) return candidate;
     }
 }
+
+std::vector<std::string> headerLines(const std::string& header) {
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    for (;;) {
+        size_t end = header.find('\n', begin);
+        bool last = end == std::string::npos;
+        if (last) end = header.size();
+        std::string line = header.substr(begin, end - begin);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        if (last) return lines;
+        begin = end + 1;
+    }
+}

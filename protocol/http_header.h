@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Status line: version (major << 16 | minor) and status. A line that does not
 // start with "HTTP/" gives version 9 and status 0; one that starts with it but
@@ -17,6 +18,10 @@ struct StatusLine {
     int status = 0;
 };
 StatusLine parseStatusLine(const std::string& line);
+
+// The lines of a header (without its ending empty line): split at every LF,
+// a CR before it dropped. Never empty: a header without LF is one line.
+std::vector<std::string> headerLines(const std::string& header);
 
 // Content-Range value ("bytes 100-199/1000"): false when no "-" follows the
 // first space (start then 0). total stays 0 without a "/".

@@ -62,7 +62,7 @@ bool isSchemeChar(unsigned char c) {
 uint16_t defaultPort(const std::string& scheme) {
     if (equalsNoCase(scheme, "http")) return HTTP_DEFAULT_PORT;
     if (equalsNoCase(scheme, "ftp")) return FTP_DEFAULT_PORT;
-    if (equalsNoCase(scheme, "https")) return 443;
+    if (equalsNoCase(scheme, "https")) return HTTPS_DEFAULT_PORT;
     return 0;
 }
 
@@ -181,6 +181,7 @@ std::string urlRequestPath(const std::string& url) {
 }
 
 bool isFtpUrl(const std::string& url) { return equalsNoCase(urlScheme(url), "ftp"); }
+bool isHttpsUrl(const std::string& url) { return equalsNoCase(urlScheme(url), "https"); }
 
 uint16_t connectPort(const std::string& url, bool viaProxy) {
     bool explicitPort = hasSecondColon(url);
@@ -266,9 +267,9 @@ std::string normalizeReferer(const std::string& referer) {
     return stripFragment(referer);
 }
 
-bool checkEnteredUrl(std::string& url, EnteredUrlPrompts& prompts) {
+bool checkEnteredUrl(std::string& url, EnteredUrlPrompts& prompts, bool https) {
     std::string scheme = urlScheme(url);
-    bool http = equalsNoCase(scheme, "http");
+    bool http = equalsNoCase(scheme, "http") || (https && equalsNoCase(scheme, "https"));
     if (!http && !equalsNoCase(scheme, "ftp")) {
         prompts.showSchemeRefused();
         return false;

@@ -15,6 +15,7 @@ inline constexpr size_t URL_NAME_BUFFER = 260;   // scheme, host, user name, pas
 inline constexpr size_t URL_PATH_BUFFER = 1040;  // path, extra info
 
 inline constexpr uint16_t HTTP_DEFAULT_PORT = 80;
+inline constexpr uint16_t HTTPS_DEFAULT_PORT = 443;
 inline constexpr uint16_t FTP_DEFAULT_PORT = 21;
 inline constexpr uint16_t PROXY_DEFAULT_PORT = 8080;
 
@@ -50,6 +51,8 @@ std::string urlRequestPath(const std::string& url);
 
 // True when the scheme is "ftp" in any case.
 bool isFtpUrl(const std::string& url);
+// True when the scheme is "https" in any case.
+bool isHttpsUrl(const std::string& url);
 
 // Port to connect to. viaProxy: url is "http://" + the proxy setting; a proxy
 // written without a port is reached on 8080. Failure or port 0 gives 8080
@@ -102,5 +105,6 @@ public:
 
 // The check run when the user confirms the new-download dialog. May replace
 // url (fragment of an http URL cut; canonical form when the user agrees).
-// Returns whether the dialog may close.
-bool checkEnteredUrl(std::string& url, EnteredUrlPrompts& prompts);
+// Returns whether the dialog may close. With https, an https URL is accepted
+// and treated like an http one.
+bool checkEnteredUrl(std::string& url, EnteredUrlPrompts& prompts, bool https = false);

@@ -38,6 +38,8 @@ int startConsole(int argc, char** argv, AppSettings& settings, const TempFileLoa
     }
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const OptionsFile options(consoleOptionsPath());
+    // The console downloads https by default; the options file may say 0.
+    settings.EnableHttps = true;
     StartupError error;
     if (!runStartup(options, arguments, settings, platformStartupEnvironment(), loader, error)) {
         std::fprintf(stderr, "%s: %s\n", error.caption.c_str(), error.text.c_str());

@@ -115,7 +115,7 @@ class DialogUrlPrompts : public EnteredUrlPrompts {
 
 }  // namespace
 
-std::string urlFromClipboard(HWND owner) {
+std::string urlFromClipboard(HWND owner, bool https) {
     if (!IsClipboardFormatAvailable(CF_TEXT) || !OpenClipboard(owner)) return std::string();
     std::string text;
     bool tooLong = false;
@@ -136,7 +136,7 @@ std::string urlFromClipboard(HWND owner) {
     }
     CloseClipboard();
     if (tooLong) return std::string();
-    return urlFromClipboardText(text);
+    return urlFromClipboardText(text, https);
 }
 
 std::string desktopFolder(HWND owner) {
@@ -205,7 +205,7 @@ BOOL NewDownloadDialog::onInitDialog() {
     attachControl(refererBox_, IDC_ND_REFERER);
     attachControl(proxyBox_, IDC_ND_PROXY);
 
-    if (strURL.empty()) strURL = urlFromClipboard(hwnd);
+    if (strURL.empty()) strURL = urlFromClipboard(hwnd, settings_.EnableHttps);
 
     if (FirstInit == 1) {
         strProxy = settings_.Proxy;
@@ -340,7 +340,7 @@ bool NewDownloadDialog::collect(bool check) {
         }
         std::string url = strURL.str();
         DialogUrlPrompts prompts(hwnd);
-        bool accepted = checkEnteredUrl(url, prompts);
+        bool accepted = checkEnteredUrl(url, prompts, settings_.EnableHttps);
         strURL = url;
         if (!accepted) {
             focusControl(IDC_ND_URL);

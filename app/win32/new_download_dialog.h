@@ -74,8 +74,9 @@ class NewDownloadDialog : public Dialog {
 };
 
 // The URL of the clipboard's plain text (empty when there is none, the
-// clipboard cannot be opened or the text is 512 bytes or longer).
-std::string urlFromClipboard(HWND owner);
+// clipboard cannot be opened or the text is 512 bytes or longer). With https,
+// an "https://" URL counts as well.
+std::string urlFromClipboard(HWND owner, bool https);
 
 // The desktop folder with a trailing backslash; empty when it cannot be found.
 std::string desktopFolder(HWND owner);

@@ -12,6 +12,11 @@
 //  - an orderly close is reported as NET_CLOSE only when the end of the
 //    stream is next to read (a peek returns 0), i.e. after all data was read;
 //    a reset is reported when the peek fails.
+// A TLS socket (platform/tls.h) keeps the same rules over its plaintext: the
+// handshake is driven by the socket's readiness and ends with NET_TLS; the
+// "peek" asks OpenSSL whether plaintext, the close or an error is next; and
+// input already inside the TLS state is examined without waiting for the
+// socket, so a read that leaves plaintext behind gets its own NET_READ.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -37,10 +42,16 @@
 #include "platform/net.h"
 #include "platform/posix/errno_map.h"
 #include "platform/posix/event_loop.h"
+#include "platform/posix/tls_connection.h"
+#include "platform/tls.h"
 
 namespace {
 
 enum class ConnectState { NONE, CONNECTING, DONE, REPORTED };
+
+struct TlsDeleter {
+    void operator()(posixtls::Connection* connection) const { posixtls::destroy(connection); }
+};
 
 struct SocketEntry {
     SocketRoute route = SOCKET_ROUTE_SESSION;
@@ -49,6 +60,8 @@ struct SocketEntry {
     int connectError = 0;      // outcome while DONE
     bool readArmed = true;
     bool closeReported = false;  // no more events of this socket: not polled
+    std::unique_ptr<posixtls::Connection, TlsDeleter> tls;  // after tlsStart
+    bool handshaking = false;    // NET_TLS not yet queued
 };
 
 struct QueuedEvent {
@@ -175,6 +188,12 @@ void collectLookupResults() {
 }
 
 short pollInterest(const SocketEntry& entry) {
+    if (entry.tls) {
+        if (entry.closeReported) return 0;
+        short interest = posixtls::holdsOutput(entry.tls.get()) ? POLLOUT : 0;
+        if (entry.handshaking || (entry.readArmed && (entry.mask & (NET_READ | NET_CLOSE)))) interest |= POLLIN;
+        return interest;
+    }
     if (entry.closeReported) return 0;
     if (entry.connect == ConnectState::CONNECTING) return (entry.mask & NET_CONNECT) ? POLLOUT : 0;
     if (entry.connect == ConnectState::DONE) return 0;
@@ -182,8 +201,48 @@ short pollInterest(const SocketEntry& entry) {
     return 0;
 }
 
+// Input arrived on a TLS socket (or waits inside its TLS state): drive the
+// handshake, or find out what a read would give, as the peek does below.
+void examineTlsInput(SocketHandle socket, SocketEntry& entry) {
+    posixtls::Connection* tls = entry.tls.get();
+    int error = 0;
+    if (entry.handshaking) {
+        posixtls::Step step = posixtls::handshake(tls, error);
+        if (step == posixtls::Step::WAITING) return;
+        entry.handshaking = false;
+        if (step == posixtls::Step::FAILED) entry.closeReported = true;
+        queueSocketEvent(socket, NET_TLS, error);
+        return;
+    }
+    if (!entry.readArmed || entry.closeReported) return;
+    int next = posixtls::probe(tls, error);
+    if (next > 0) {
+        entry.readArmed = false;
+        if (entry.mask & NET_READ) queueSocketEvent(socket, NET_READ, 0);
+    } else if (next == 0 || error != WSAEWOULDBLOCK) {
+        entry.closeReported = true;
+        if (entry.mask & NET_CLOSE) queueSocketEvent(socket, NET_CLOSE, next == 0 ? 0 : error);
+    }
+}
+
+// TLS sockets whose state holds input a read would consume: no poll would
+// report it, so examine them now (each examination consumes the held
+// ciphertext, so this does not repeat without a read in between).
+void collectHeldTlsInput() {
+    for (auto& [socket, entry] : sockets) {
+        if (entry.tls && !entry.handshaking && entry.readArmed && !entry.closeReported &&
+            posixtls::holdsInput(entry.tls.get()))
+            examineTlsInput(socket, entry);
+    }
+}
+
 // The poll said something about this socket: turn it into Winsock's event.
 void examineSocket(SocketHandle socket, SocketEntry& entry, short revents) {
+    if (entry.tls) {
+        if (revents & (POLLOUT | POLLERR | POLLHUP)) posixtls::flush(entry.tls.get());
+        if (revents & (POLLIN | POLLERR | POLLHUP)) examineTlsInput(socket, entry);
+        return;
+    }
     if (entry.connect == ConnectState::CONNECTING) {
         if (!(revents & (POLLOUT | POLLERR | POLLHUP))) return;
         int error = 0;
@@ -214,7 +273,9 @@ void deliver(const QueuedEvent& e) {
         return;
     }
     auto it = sockets.find(e.socket);
-    if (it == sockets.end() || !(it->second.mask & e.event)) return;  // closed or turned off meanwhile
+    if (it == sockets.end()) return;  // closed meanwhile
+    int mask = it->second.mask;
+    if (e.event == NET_TLS ? mask == 0 : !(mask & e.event)) return;  // turned off meanwhile
     if (it->second.route == SOCKET_ROUTE_DATA)
         receiver->onDataSocket(e.socket, e.event, e.error);
     else
@@ -225,6 +286,7 @@ void deliver(const QueuedEvent& e) {
 void loopTurn() {
     collectLookupResults();
     collectConnectResults();
+    collectHeldTlsInput();
 
     std::vector<pollfd> fds;
     std::vector<SocketHandle> polled;
@@ -415,7 +477,13 @@ int socketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
 }
 
 int socketSend(SocketHandle socket, const void* data, size_t length) {
-    if (!sockets.count(socket)) return fail(WSAENOTSOCK);
+    auto it = sockets.find(socket);
+    if (it == sockets.end()) return fail(WSAENOTSOCK);
+    if (it->second.tls) {
+        int error = 0;
+        int written = posixtls::write(it->second.tls.get(), data, length, error);
+        return written < 0 ? fail(error) : written;
+    }
     ssize_t sent = send(int(socket), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) return fail(winsockErrorFromErrno(errno));
     return int(sent);
@@ -425,6 +493,13 @@ int socketRecv(SocketHandle socket, void* buffer, size_t length) {
     auto it = sockets.find(socket);
     if (it == sockets.end()) return fail(WSAENOTSOCK);
     it->second.readArmed = true;  // Winsock re-enables FD_READ on every recv
+    if (it->second.tls) {
+        if (it->second.handshaking) return fail(WSAEWOULDBLOCK);
+        int error = 0;
+        int got = posixtls::read(it->second.tls.get(), buffer, length, error);
+        if (got < 0 && error != WSAEWOULDBLOCK) it->second.closeReported = true;
+        return got < 0 ? fail(error) : got;
+    }
     ssize_t got;
     do {
         got = recv(int(socket), buffer, length, MSG_DONTWAIT);
@@ -483,3 +558,27 @@ LookupTask lookupHost(const char* host) {
 }
 
 void cancelLookup(LookupTask task) { pendingLookups.erase(task); }
+
+// ---- tls.h ----------------------------------------------------------------
+
+int tlsStart(SocketHandle socket, const char* host) {
+    auto it = sockets.find(socket);
+    if (it == sockets.end()) return fail(WSAENOTSOCK);
+    SocketEntry& entry = it->second;
+    if (entry.tls || entry.connect == ConnectState::CONNECTING || entry.closeReported) return fail(WSAEINVAL);
+    int error = 0;
+    posixtls::Connection* tls = posixtls::create(int(socket), host, error);
+    if (!tls) return fail(error);
+    entry.tls.reset(tls);
+    entry.handshaking = true;
+    // The first handshake message goes out now; its answer comes by poll.
+    examineTlsInput(socket, entry);
+    return 0;
+}
+
+bool tlsActive(SocketHandle socket) {
+    auto it = sockets.find(socket);
+    return it != sockets.end() && it->second.tls != nullptr;
+}
+
+const char* platformTlsLibrary() { return posixtls::libraryName(); }

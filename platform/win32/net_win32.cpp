@@ -2,8 +2,12 @@
 // (WSAAsyncSelect, WSAAsyncGetHostByName, WSACancelAsyncRequest), whose
 // notifications arrive as window messages at the seam's window and are turned
 // into PlatformEvents calls by handleSeamMessage. Winsock already behaves as
-// platform/net.h describes; this file only adapts types.
+// platform/net.h describes; this file only adapts types. Sockets that became
+// TLS sockets (tls_win32.cpp) pass their messages and their sends and
+// receives through the TLS layer first.
 #include "platform/win32/win32_seam.h"
+
+#include "platform/win32/tls_win32.h"
 
 #include <map>
 #include <memory>
@@ -18,6 +22,13 @@ bool tickRunning = false;
 // The host-entry buffers of pending lookups: Winsock writes into them until
 // the lookup's message is posted or the lookup is cancelled.
 std::map<HANDLE, std::unique_ptr<char[]>> lookupBuffers;
+
+// What each socket was registered with (the TLS layer adds FD_WRITE to it).
+struct Registration {
+    UINT message;
+    long events;
+};
+std::map<SOCKET, Registration> registrations;
 
 SOCKET asSocket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
@@ -55,6 +66,7 @@ bool handleSeamMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT
             SocketHandle socket = static_cast<SocketHandle>(wParam);
             int event = WSAGETSELECTEVENT(lParam);
             int error = WSAGETSELECTERROR(lParam);
+            if (!tlsFilterEvent(socket, lParam, event, error)) return true;
             if (message == WM_SESSION_SOCKET)
                 receiver->onSessionSocket(socket, event, error);
             else
@@ -101,7 +113,21 @@ SocketHandle socketCreate() {
 }
 
 int socketSelect(SocketHandle socket, SocketRoute route, int events) {
-    return WSAAsyncSelect(asSocket(socket), window, events ? UINT(route) : 0, events);
+    long mask = events;
+    if (events && tlsActive(socket)) mask |= FD_WRITE;  // ciphertext left over is sent as the socket drains
+    if (events)
+        registrations[asSocket(socket)] = Registration{UINT(route), mask};
+    else
+        registrations.erase(asSocket(socket));
+    return WSAAsyncSelect(asSocket(socket), window, events ? UINT(route) : 0, mask);
+}
+
+bool socketRegistration(SocketHandle socket, UINT& message, long& events) {
+    auto it = registrations.find(asSocket(socket));
+    if (it == registrations.end()) return false;
+    message = it->second.message;
+    events = it->second.events;
+    return true;
 }
 
 int socketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
@@ -114,11 +140,13 @@ int socketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
 }
 
 int socketSend(SocketHandle socket, const void* data, size_t length) {
+    if (tlsActive(socket)) return tlsSend(socket, data, length);
     int chunk = length > 0x7fffffff ? 0x7fffffff : int(length);
     return send(asSocket(socket), static_cast<const char*>(data), chunk, 0);
 }
 
 int socketRecv(SocketHandle socket, void* buffer, size_t length) {
+    if (tlsActive(socket)) return tlsRecv(socket, buffer, length);
     int chunk = length > 0x7fffffff ? 0x7fffffff : int(length);
     return recv(asSocket(socket), static_cast<char*>(buffer), chunk, 0);
 }
@@ -134,7 +162,11 @@ void socketReserveReceiveBuffer(SocketHandle socket, int bytes) {
 
 void socketShutdown(SocketHandle socket) { shutdown(asSocket(socket), SD_BOTH); }
 
-void socketClose(SocketHandle socket) { closesocket(asSocket(socket)); }
+void socketClose(SocketHandle socket) {
+    tlsForget(socket);
+    registrations.erase(asSocket(socket));
+    closesocket(asSocket(socket));
+}
 
 uint32_t parseDottedAddress(const char* text) { return inet_addr(text); }
 

@@ -16,6 +16,14 @@ TEST(HandOffText, TakesOverOnlyHttpAndFtpInAnyCase) {
     for (const Case& c : cases) EXPECT_EQ(isTakeOverUrl(c.url), c.taken) << c.url;
 }
 
+TEST(HandOffText, HttpsIsTakenOverOnlyWhenTurnedOn) {
+    EXPECT_TRUE(isTakeOverUrl("HTTPS://127.0.0.1/a", true));
+    EXPECT_TRUE(isTakeOverUrl("http://127.0.0.1/a", true));
+    EXPECT_FALSE(isTakeOverUrl("https://127.0.0.1/a", false));
+    EXPECT_FALSE(isTakeOverUrl("ftps://127.0.0.1/a", true));
+    EXPECT_FALSE(isTakeOverUrl("httpsx://127.0.0.1/a", true));
+}
+
 TEST(HandOffText, ModuleParametersAreOptionsUrlAndReferer) {
     EXPECT_EQ(buildHandOffParameters("", "http://h/a", "http://h/p.html"),
               "http://h/a -rf http://h/p.html");

@@ -4,7 +4,8 @@
 # Usage: expect_start_error.sh BINARY EXPECTED [ARGUMENT...]
 # The program runs from a fresh folder (with its own copy of the binary, so that
 # no dorimel.ini from elsewhere is read); "@DIR@" in EXPECTED and in the
-# arguments stands for that folder, which also holds a plain file "file.txt".
+# arguments stands for that folder, which also holds a plain file "file.txt"
+# (and dorimel.ini with the text of $DORIMEL_TEST_INI when that is set).
 # An EXPECTED ending in "..." only has to match the start of the output.
 set -u
 binary=$1; expected=$2; shift 2
@@ -12,6 +13,8 @@ dir=$(mktemp -d /tmp/dorimel-console-XXXXXX) || exit 1
 trap 'rm -rf "$dir"' EXIT
 cp "$binary" "$dir/dorimel" || exit 1
 : > "$dir/file.txt"
+# DORIMEL_TEST_INI, when set, is the options file beside the binary.
+if [ -n "${DORIMEL_TEST_INI:-}" ]; then printf '%s\n' "$DORIMEL_TEST_INI" > "$dir/dorimel.ini"; fi
 expected=$(printf '%s' "$expected" | sed "s|@DIR@|$dir|g")
 for arg in "$@"; do
   set -- "$@" "$(printf '%s' "$arg" | sed "s|@DIR@|$dir|g")"

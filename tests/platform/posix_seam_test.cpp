@@ -20,6 +20,7 @@
 #include "platform/net.h"
 #include "platform/posix/event_loop.h"
 #include "platform/system.h"
+#include "platform/tls.h"
 #include "tests/servers/test_servers.h"
 
 namespace {
@@ -164,6 +165,58 @@ TEST(PosixSeam, ReadIsReportedOnceAndReArmedOnlyByARead) {
     EXPECT_EQ(r.count('S', NET_CONNECT), 1);
     socketClose(s);
     close(peer);
+}
+
+// Over TLS the same rules hold for plaintext. The server sends all but the
+// last byte and then holds the connection open: once the socket is drained,
+// only the plaintext held inside the TLS state can produce the read events
+// the small reads need; and an event left unread still brings no other.
+TEST(PosixSeam, TlsHandshakeEndsWithOneEventAndHeldPlaintextGetsItsOwnRead) {
+    const auto& certificates = testservers::processCertificates();
+    testservers::TempDir dir;
+    const uint64_t size = 100000;
+    ASSERT_TRUE(testservers::writePatternFile(dir.path() + "/www/f.bin", size + 1));
+    testservers::FaultServer server;
+    ASSERT_TRUE(server.start(dir.path() + "/www", {certificates.certificateFile("valid"), certificates.keyFile()}));
+    Recorder r;
+    SocketHandle s = connectTo(server.port());
+    std::string received;
+    int readsUnanswered = 0, extraReads = 0, quietTicks = -1;
+    auto readSome = [&] {
+        char piece[7];  // small reads: most of every record stays held inside
+        int n = socketRecv(s, piece, sizeof piece);
+        readsUnanswered = 0;
+        if (n > 0) received.append(piece, size_t(n));
+        size_t body = received.find("\r\n\r\n");
+        if (body != std::string::npos && received.size() - body - 4 == size) quitEventLoop();
+    };
+    r.react = [&](const Event& e) {
+        if (e.kind == 'S' && e.event == NET_CONNECT) {
+            ASSERT_EQ(tlsStart(s, "127.0.0.1"), 0);  // an address is verified as one
+        } else if (e.kind == 'S' && e.event == NET_TLS) {
+            ASSERT_EQ(e.error, 0);
+            const char request[] = "GET /x/stall=100000/f.bin HTTP/1.0\r\n\r\n";
+            ASSERT_EQ(socketSend(s, request, sizeof request - 1), int(sizeof request - 1));
+        } else if (e.kind == 'S' && e.event == NET_READ) {
+            if (readsUnanswered++ > 0) ++extraReads;
+            if (received.size() > 5000 && quietTicks < 0) quietTicks = 20;  // once, leave it unread
+            else readSome();
+        } else if (e.kind == 'T' && quietTicks > 0 && --quietTicks == 0) {
+            readSome();
+        }
+    };
+    ASSERT_TRUE(runEventLoop());
+    EXPECT_EQ(extraReads, 0);  // never a second NET_READ before a read
+    ASSERT_GE(r.events.size(), 3u);
+    EXPECT_EQ(r.events[1].event, NET_TLS);  // one, and no read event before it
+    EXPECT_EQ(r.count('S', NET_TLS), 1);
+    EXPECT_EQ(r.count('S', NET_CLOSE), 0);
+    size_t body = received.find("\r\n\r\n");
+    ASSERT_EQ(received.size() - body - 4, size);
+    for (uint64_t i = 0; i < size; ++i) ASSERT_EQ(uint8_t(received[body + 4 + i]), testservers::patternByte(i));
+    EXPECT_TRUE(tlsActive(s));
+    socketClose(s);
+    EXPECT_FALSE(tlsActive(s));
 }
 
 TEST(PosixSeam, ResetAndDataSocketRouteAndClosedSocketsGoQuiet) {

@@ -35,6 +35,11 @@ Directives, separated by ",", values URL-encoded where they need it:
 Every request's header bytes, exactly as received up to and including the
 blank line, go to <record folder>/<n>.req (n = 1, 2, ... in arrival order),
 written complete before the response starts.
+
+With --tls CERT KEY every connection is TLS (the directives work the same
+over it; close= ends without close_notify). --handshake MODE replaces the
+TLS handshake by a fault: "close" (close after the client's first bytes),
+"garbage" (answer them with plain HTTP text) or "stall" (answer nothing).
 """
 
 import argparse
@@ -42,6 +47,7 @@ import os
 import signal
 import socket
 import socketserver
+import ssl
 import struct
 import sys
 import threading
@@ -95,6 +101,20 @@ class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         conn = self.request
         conn.settimeout(None)
+        fault = self.server.handshake_fault
+        if fault:
+            conn.recv(4096)  # the ClientHello (or its start)
+            if fault == "garbage":
+                conn.sendall(b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+            elif fault == "stall":
+                self.server.stopping.wait()
+            conn.close()
+            return
+        if self.server.tls:
+            try:
+                conn = self.request = self.server.tls.wrap_socket(conn, server_side=True)
+            except (ssl.SSLError, OSError):
+                return  # the client refused our certificate
         header = b""
         while b"\r\n\r\n" not in header and b"\n\n" not in header:
             chunk = conn.recv(4096)
@@ -115,7 +135,7 @@ class Handler(socketserver.BaseRequestHandler):
         path = urllib.parse.urlsplit(parts[1]).path  # proxies send absolute URLs
         try:
             self.route(path, text)
-        except (BrokenPipeError, ConnectionResetError):
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             pass
 
     # ---- responses --------------------------------------------------------
@@ -254,6 +274,8 @@ class Server(socketserver.ThreadingTCPServer):
         self.record_dir = record_dir
         self.stopping = threading.Event()
         self.record_lock = threading.Lock()
+        self.tls = None
+        self.handshake_fault = ""
         super().__init__(("127.0.0.1", port), Handler)
 
     def record(self, header):
@@ -273,8 +295,14 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--record", default="")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--handshake", choices=("close", "garbage", "stall"), default="")
     args = parser.parse_args()
     server = Server(args.root, args.record, args.port)
+    server.handshake_fault = args.handshake
+    if args.tls:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(args.tls[0], args.tls[1])
 
     def stop(*_):
         server.stopping.set()

@@ -337,13 +337,60 @@ void ChildProcess::stop() {
 
 // ---- fault_server.py ------------------------------------------------------------
 
-bool FaultServer::start(const std::string& root) {
+bool TestCertificates::make(const std::string& folder) {
+    folder_ = folder;
+    if (!makeDirs(folder + "/db")) return false;
+    const std::string conf =
+        "[ca]\ndefault_ca = test\n[test]\ndatabase = " + folder + "/db/index.txt\nserial = " + folder +
+        "/db/serial\nnew_certs_dir = " + folder + "/db\ndefault_md = sha256\npolicy = any\n"
+        "[any]\ncommonName = supplied\n";
+    if (!writeFile(folder + "/ca.cnf", conf) || !writeFile(folder + "/db/index.txt", "") ||
+        !writeFile(folder + "/db/serial", "01\n") ||
+        !writeFile(folder + "/names.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n") ||
+        !writeFile(folder + "/wrong.ext", "subjectAltName=DNS:www.example.invalid\n"))
+        return false;
+    const char* script =
+        "set -e\n"
+        "key='-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes'\n"
+        "openssl req -x509 $key -keyout ca.key -out ca.pem -days 30 -subj '/CN=Dorimel Test CA'\n"
+        "openssl req -x509 $key -keyout other.key -out other.pem -days 30 -subj '/CN=Other CA'\n"
+        "openssl req -new $key -keyout server.key -out server.csr -subj '/CN=localhost'\n"
+        "openssl req -new -key server.key -out wrong.csr -subj '/CN=www.example.invalid'\n"
+        "sign() { openssl x509 -req -in $1 -CA $2.pem -CAkey $2.key -CAcreateserial -days 30 -extfile $3 -out $4; }\n"
+        "sign server.csr ca names.ext valid.pem\n"
+        "sign server.csr other names.ext untrusted.pem\n"
+        "sign wrong.csr ca wrong.ext wrongname.pem\n"
+        "openssl ca -batch -notext -config ca.cnf -cert ca.pem -keyfile ca.key -in server.csr "
+        "-startdate 20200101000000Z -enddate 20200201000000Z -extfile names.ext -out expired.pem\n";
+    ChildProcess openssl;
+    int code = -1;
+    return openssl.start({"sh", "-c", std::string("cd '") + folder + "' && " + script}, folder + "/openssl.log",
+                         true) &&
+           openssl.waitExit(60000, code) && code == 0;
+}
+
+const TestCertificates& processCertificates() {
+    static TempDir folder("dorimel-certificates");  // removed when the process ends
+    static const TestCertificates made = [] {
+        TestCertificates certificates;
+        if (!certificates.make(folder.path())) fprintf(stderr, "test certificates: openssl failed\n");
+        setenv("SSL_CERT_FILE", certificates.caFile().c_str(), 1);
+        return certificates;
+    }();
+    return made;
+}
+
+bool FaultServer::start(const std::string& root, const ServerTls& tls, const std::string& handshakeFault) {
     stop();
     root_ = root;
+    tls_ = tls.on() || !handshakeFault.empty();
     char pattern[] = "/tmp/dorimel-requests-XXXXXX";
     if (!mkdtemp(pattern)) return false;
     recordDir_ = pattern;
-    if (!process_.start({DORIMEL_PYTHON, DORIMEL_FAULT_SERVER, "--root", root, "--record", recordDir_})) return false;
+    std::vector<std::string> argv = {DORIMEL_PYTHON, DORIMEL_FAULT_SERVER, "--root", root, "--record", recordDir_};
+    if (tls.on()) argv.insert(argv.end(), {"--tls", tls.certificateFile, tls.keyFile});
+    if (!handshakeFault.empty()) argv.insert(argv.end(), {"--handshake", handshakeFault});
+    if (!process_.start(argv)) return false;
     std::string line;
     if (!process_.readLine(line, kStartTimeoutMs) || line.compare(0, 5, "PORT ") != 0) {
         stop();
@@ -361,7 +408,7 @@ void FaultServer::stop() {
 }
 
 std::string FaultServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 std::vector<std::string> FaultServer::requests() const {
@@ -390,6 +437,10 @@ bool NginxServer::start(const std::string& root, const NginxOptions& options) {
     stop();
     dir_ = new TempDir("dorimel-nginx");
     const std::string d = dir_->path();
+    tls_ = options.tls.on();
+    const std::string tlsLines = tls_ ? "    ssl_certificate " + options.tls.certificateFile + ";\n    ssl_certificate_key " +
+                                           options.tls.keyFile + ";\n"
+                                     : std::string();
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = freePort();
         std::string escaped;
@@ -410,9 +461,11 @@ bool NginxServer::start(const std::string& root, const NginxOptions& options) {
              << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
              << "  scgi_temp_path " << d << "/scgi;\n"
              << "  sendfile on;\n  keepalive_timeout 0;\n"
-             << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << root << ";\n"
+             << "  server {\n    listen 127.0.0.1:" << port_ << (options.tls.on() ? " ssl" : "") << ";\n"
+             << "    root " << root << ";\n"
              << "    location /limited/ { limit_rate " << options.limitRateKiB << "k; }\n"
              << "    location /disposition/ { add_header Content-Disposition '" << escaped << "'; }\n"
+             << tlsLines
              << "  }\n}\n";
         if (!writeFile(d + "/nginx.conf", conf.str())) return false;
         if (!process_.start({"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"},
@@ -432,7 +485,12 @@ void NginxServer::stop() {
 }
 
 std::string NginxServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_) + path;
+}
+
+void NginxServer::kill() {
+    if (process_.running()) process_.signal(SIGKILL);
+    process_.stop();
 }
 
 std::vector<std::string> NginxServer::accessLog() const {
@@ -445,7 +503,7 @@ std::vector<std::string> NginxServer::accessLog() const {
 
 // ---- tinyproxy ------------------------------------------------------------------
 
-bool TinyProxy::start() {
+bool TinyProxy::start(uint16_t connectPort) {
     stop();
     dir_ = new TempDir("dorimel-proxy");
     const std::string d = dir_->path();
@@ -457,6 +515,7 @@ bool TinyProxy::start() {
              << "LogFile \"" << d << "/tinyproxy.log\"\nLogLevel Info\n"
              << "PidFile \"" << d << "/tinyproxy.pid\"\n"
              << "DisableViaHeader Yes\n";
+        if (connectPort != 0) conf << "ConnectPort " << connectPort << "\n";
         if (getuid() == 0) conf << "User nobody\nGroup nogroup\n";
         if (!writeFile(d + "/tinyproxy.conf", conf.str())) return false;
         chmod(d.c_str(), 0777);

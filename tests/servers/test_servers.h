@@ -91,16 +91,48 @@ private:
     std::string pending_;
 };
 
+// Certificates made at test time with the openssl command line in a folder:
+// a test CA (caFile(), what SSL_CERT_FILE points at) and server certificates
+// with one key (keyFile()): "valid" (localhost and 127.0.0.1, by the test
+// CA), "untrusted" (the same names by another CA), "expired" (by the test
+// CA, valid only in 2020) and "wrongname" (by the test CA, for
+// www.example.invalid only).
+class TestCertificates {
+public:
+    bool make(const std::string& folder);
+    std::string caFile() const { return folder_ + "/ca.pem"; }
+    std::string certificateFile(const std::string& kind) const { return folder_ + "/" + kind + ".pem"; }
+    std::string keyFile() const { return folder_ + "/server.key"; }
+
+private:
+    std::string folder_;
+};
+
+// The certificates of this test process, made on the first call in a folder
+// that lives until the process ends, with SSL_CERT_FILE pointed at their CA
+// (OpenSSL reads it once, so one process has one test CA).
+const TestCertificates& processCertificates();
+
+// TLS of a test server: certificate and key files (empty: plain http).
+struct ServerTls {
+    std::string certificateFile;
+    std::string keyFile;
+    bool on() const { return !certificateFile.empty(); }
+};
+
 // fault_server.py on a free port, serving root. Requests are recorded in a
-// folder of its own.
+// folder of its own. With tls, every connection is TLS; with handshakeFault
+// ("close", "garbage", "stall") every connection fails its handshake so.
 class FaultServer {
 public:
     FaultServer() = default;
     ~FaultServer() { stop(); }
-    bool start(const std::string& root);
+    bool start(const std::string& root, const ServerTls& tls = ServerTls(),
+               const std::string& handshakeFault = "");
     void stop();
     uint16_t port() const { return port_; }
-    // "http://127.0.0.1:<port>" + path (path starts with "/").
+    // "http://127.0.0.1:<port>" + path (path starts with "/"); with TLS
+    // "https://localhost:<port>" + path.
     std::string url(const std::string& path) const;
     // Header bytes of every request so far, in arrival order.
     std::vector<std::string> requests() const;
@@ -113,6 +145,7 @@ private:
     std::string root_;
     std::string recordDir_;
     uint16_t port_ = 0;
+    bool tls_ = false;
 };
 
 struct NginxOptions {
@@ -122,6 +155,8 @@ struct NginxOptions {
     // Value of the Content-Disposition header added to every file under
     // /disposition/ (files under <root>/disposition/).
     std::string disposition = "attachment; filename=\"served name.bin\"";
+    // Serve https with this certificate instead of http.
+    ServerTls tls;
 };
 
 // nginx serving root on a free port: ranges as nginx does them, plus the
@@ -135,22 +170,27 @@ public:
     bool start(const std::string& root, const NginxOptions& options = NginxOptions());
     void stop();
     uint16_t port() const { return port_; }
+    // "http://127.0.0.1:<port>" + path, or "https://localhost:<port>" + path.
     std::string url(const std::string& path) const;
     // Lines of the access log: "<request line> | range=<Range or ->".
     std::vector<std::string> accessLog() const;
+    // Kills the server at once (SIGKILL), as a crash would.
+    void kill();
 
 private:
     ChildProcess process_;
     TempDir* dir_ = nullptr;
     uint16_t port_ = 0;
+    bool tls_ = false;
 };
 
-// tinyproxy on a free port of 127.0.0.1, allowing 127.0.0.1 only.
+// tinyproxy on a free port of 127.0.0.1, allowing 127.0.0.1 only; with
+// connectPort, CONNECT tunnels to that port only.
 class TinyProxy {
 public:
     TinyProxy() = default;
     ~TinyProxy() { stop(); }
-    bool start();
+    bool start(uint16_t connectPort = 0);
     void stop();
     uint16_t port() const { return port_; }
     // "127.0.0.1:<port>", the form of the proxy setting.

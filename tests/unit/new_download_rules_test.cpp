@@ -38,6 +38,14 @@ TEST(ClipboardUrl, LongTextsAreIgnoredOrNotPrefixed) {
     EXPECT_EQ(urlFromClipboardText(std::string(504, 'b')), "");  // too long to prefix
 }
 
+TEST(ClipboardUrl, HttpsCountsLikeHttpOnlyWhenOn) {
+    const std::string text = "see https://h/a.zip or http://h/b.zip";
+    EXPECT_EQ(urlFromClipboardText(text), "http://h/b.zip");
+    EXPECT_EQ(urlFromClipboardText(text, true), "https://h/a.zip");
+    EXPECT_EQ(urlFromClipboardText("ftp://h/c https://h/d", true), "https://h/d");
+    EXPECT_EQ(urlFromClipboardText("h/e", true), "http://h/e");
+}
+
 TEST(SpeedLimitBox, CountsOnlyNonZeroDigitStringsUpTo31Characters) {
     struct Case {
         std::string text;

@@ -101,3 +101,24 @@ TEST_F(StartupSettingsTest, StartupReadsTheFileFirstAndTheCommandLineWins) {
     EXPECT_EQ(s.Timeout, 45);
     EXPECT_EQ(s.downloadOptions.flags, 0u);
 }
+
+TEST_F(StartupSettingsTest, EnableHttpsKeepsTheFrontEndsDefaultAndTakesHttpsArguments) {
+    struct Case {
+        const char* file;
+        bool defaultOn, on;
+    } cases[] = {{"", false, false}, {"", true, true}, {"[MainOptions]\nEnableHttps=1\n", false, true},
+                 {"[MainOptions]\nEnableHttps=0\n", true, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + (c.defaultOn ? " default on" : " default off"));
+        writeFile(c.file);
+        AppSettings s;
+        s.EnableHttps = c.defaultOn;
+        StartupError error;
+        // Off, an https argument is a temporary file that does not exist.
+        bool ok = runStartup(options_, {"https://127.0.0.1/f"}, s, platformStartupEnvironment(), TempFileLoader(),
+                             error);
+        EXPECT_EQ(s.EnableHttps, c.on);
+        EXPECT_EQ(ok, c.on) << error.text;
+        EXPECT_EQ(s.InputURL, c.on ? "https://127.0.0.1/f" : "");
+    }
+}

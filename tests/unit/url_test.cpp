@@ -253,6 +253,18 @@ TEST(Url, TypedUrlCheckRefusesOtherSchemesAndOffersTheCanonicalForm) {
     }
 }
 
+TEST(Url, TypedHttpsIsAcceptedLikeHttpOnlyWhenHttpsIsOn) {
+    for (bool on : {false, true}) {
+        RecordingPrompts prompts;
+        std::string url = "https://host/a.zip#part";
+        EXPECT_EQ(checkEnteredUrl(url, prompts, on), on);
+        EXPECT_EQ(url, on ? "https://host/a.zip" : "https://host/a.zip#part");
+        EXPECT_EQ(prompts.refused, on ? 0 : 1);
+    }
+    EXPECT_EQ(connectPort("https://host/x", false), HTTPS_DEFAULT_PORT);
+    EXPECT_EQ(urlHost("https://host:8443/x"), "host");
+}
+
 TEST(Url, CanonicalFormEscapesUnsafeBytesAndResolvesDotSegments) {
     struct Case {
         const char *in, *out;

@@ -438,6 +438,21 @@ def group_handoff(env):
     run_case("secure scheme in capitals", released, "HTTPS://127.0.0.1/a.zip",
              ["--literal-moniker"], E_FAIL, None)
     run_case("file URL", released, "file:///C:/windows/win.ini", [], E_FAIL, None)
+    # EnableHttps=1 in the module's settings: https links go to dorimel.exe
+    # (whose own options file turns https on) like http ones; 0 is the default.
+    run_case("https with EnableHttps=0", released + [("EnableHttps", "0")], "https://127.0.0.1/a.zip",
+             [], E_FAIL, None)
+    with open(os.path.join(folder, "dorimel.ini"), "wb") as f:
+        f.write(b"[MainOptions]\r\nEnableHttps=1\r\n")
+    started = run_case("https with EnableHttps=1", released + [("EnableHttps", "1")],
+                       "https://127.0.0.1/s.zip", ["--site", page], S_OK,
+                       "https://127.0.0.1/s.zip -rf " + page)
+    if started:
+        dialog = env.ui.wait_window(pid=started[0][0], title="新規ダウンロード")
+        fields = {c["id"]: c["text"] for c in env.ui.dump(dialog["hwnd"])}
+        check_equal(fields.get(1000), "https://127.0.0.1/s.zip", "https: new-download dialog URL")
+    kill_started(env, "dorimel.exe", folder)
+    os.remove(os.path.join(folder, "dorimel.ini"))
     run_case("options in front", released + [("Options", "-sp 1 -to 30")],
              "http://127.0.0.1/b.zip", [], S_OK, "-sp 1 -to 30 http://127.0.0.1/b.zip")
     kill_started(env, "dorimel.exe", folder)

@@ -1,0 +1,208 @@
+// https downloads (EnableHttps on) against nginx and the fault server with
+// certificates of a test CA made at test time: byte-identical files, split,
+// cut and resumed, a kept file resumed, the certificate faults that stop the
+// job at once, the CONNECT tunnel through tinyproxy, redirects to https and
+// the handshake faults (close, garbage, stall until the time-out).
+#include <optional>
+
+#include "tests/engine/engine_test_fixture.h"
+
+using testservers::fileHasPattern;
+using testservers::writePatternFile;
+
+namespace {
+
+using testservers::processCertificates;
+
+testservers::ServerTls serverTls(const std::string& kind) {
+    return {processCertificates().certificateFile(kind), processCertificates().keyFile()};
+}
+
+}  // namespace
+
+class HttpsTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        processCertificates();
+    }
+    AppSettings httpsSettings() {
+        AppSettings settings = testSettings(out);
+        settings.EnableHttps = true;
+        return settings;
+    }
+    // Runs a job on url; returns its final stage.
+    int download(const std::string& url, RecordingUi& ui, AppSettings settings,
+                 std::function<void(DownloadJob&)> prepare = nullptr) {
+        DownloadJob job(settings, ui);
+        job.newDownload.strURL = url;
+        if (prepare) prepare(job);
+        return runJob(job, ui);
+    }
+    int rows(const RecordingUi& ui, const std::string& row) const { return ui.count(row); }
+};
+
+TEST_F(HttpsTest, DownloadsByteIdenticalAndEachCertificateFaultStopsAtOnce) {
+    struct Case {
+        const char* certificate;
+        uint64_t size;
+        unsigned row;  // 0: the download finishes
+        bool limited = false;  // the speed limit paces the plaintext by the tick
+    } cases[] = {
+        {"valid", 1, 0},          {"valid", 100001, 0},     {"valid", 50000000, 0}, {"valid", 3000000, 0, true},
+        {"untrusted", 100001, 132}, {"expired", 100001, 133}, {"wrongname", 100001, 134},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.certificate) + " " + std::to_string(c.size));
+        std::string name = "f" + std::to_string(c.size) + ".bin";
+        ASSERT_TRUE(writePatternFile(www + "/" + name, c.size));
+        testservers::NginxOptions options;
+        options.tls = serverTls(c.certificate);
+        testservers::NginxServer nginx;
+        ASSERT_TRUE(nginx.start(www, options));
+        RecordingUi ui;
+        AppSettings settings = httpsSettings();
+        settings.downloadOptions.set(FLAG_SPEED_LIMIT, c.limited);
+        settings.downloadOptions.speedLimit = 4000;  // K/s: 400 KiB a tick of 5 ms
+        int stage = download(nginx.url("/" + name), ui, settings);
+        if (c.row == 0) {
+            EXPECT_EQ(stage, STAGE_ENDED) << ui.dump();
+            EXPECT_TRUE(fileHasPattern(outPath(name), c.size));
+            EXPECT_EQ(rows(ui, text(131)), 1);
+            EXPECT_TRUE(ui.has(LOG_SENT, "Host: localhost"));
+        } else {
+            EXPECT_EQ(stage, STAGE_STOPPED) << ui.dump();
+            EXPECT_TRUE(ui.has(LOG_ERROR, text(c.row))) << ui.dump();
+            EXPECT_EQ(rows(ui, text(46)), 0);  // no retry wait
+            EXPECT_FALSE(fileExists(outPath(name)));
+            EXPECT_FALSE(fileExists(outPath(name) + ".dorimelt"));
+            EXPECT_TRUE(nginx.accessLog().empty());  // no request went out
+        }
+        std::remove(outPath(name).c_str());
+    }
+}
+
+TEST_F(HttpsTest, SplitCutAndKeptDownloadsResumeOverHttps) {
+    const uint64_t size = 2000000;
+    ASSERT_TRUE(writePatternFile(www + "/big.bin", size));
+    testservers::FaultServer server;
+    ASSERT_TRUE(server.start(www, serverTls("valid")));
+
+    // Split: session 1 asks for the second half while session 0 drips.
+    AppSettings split = httpsSettings();
+    split.downloadOptions.set(FLAG_SPLIT, true);
+    RecordingUi ui;
+    EXPECT_EQ(download(server.url("/x/drip=16384:4/big.bin"), ui, split), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("big.bin"), size));
+    std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[1].find("Range: bytes=1000000-\r\n"), std::string::npos);
+    std::remove(outPath("big.bin").c_str());
+
+    // Cut without close_notify after 300000 bytes: retried with a range.
+    RecordingUi cut;
+    EXPECT_EQ(download(server.url("/x/close=300000,times=1/big.bin"), cut, httpsSettings()), STAGE_ENDED)
+        << cut.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("big.bin"), size));
+    requests = server.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_NE(requests[3].find("Range: bytes=300000-\r\n"), std::string::npos);
+    std::remove(outPath("big.bin").c_str());
+
+    // Stopped and kept, then resumed from the kept file over https.
+    AppSettings settings = httpsSettings();
+    RecordingUi first;
+    DownloadJob job(settings, first);
+    job.newDownload.strURL = server.url("/x/stall=150000/big.bin");
+    first.onTick = [&] {
+        if (job.session(0).position >= 150000) job.stopJob();
+    };
+    ASSERT_EQ(runJob(job, first), STAGE_STOPPED) << first.dump();
+    std::string temp = job.tempPath();
+    ASSERT_TRUE(job.keepTempFile());
+    AppSettings resumed = httpsSettings();
+    RecordingUi second;
+    DownloadJob again(resumed, second);
+    ASSERT_TRUE(again.loadTempFile(temp, resumed).ok);
+    resumed.resuming = true;
+    resumed.tempFilePath = temp;
+    again.session(0).url = server.url("/f/big.bin");  // the server no longer stalls
+    EXPECT_EQ(runJob(again, second), STAGE_ENDED) << second.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("big.bin"), size));
+    EXPECT_EQ(rows(second, text(131)), 1);
+    requests = server.requests();
+    EXPECT_NE(requests.back().find("Range: bytes=150000-\r\n"), std::string::npos);
+}
+
+TEST_F(HttpsTest, TunnelThroughTheProxyAndRedirectsToHttps) {
+    const uint64_t size = 100001;
+    ASSERT_TRUE(writePatternFile(www + "/f.bin", size));
+    testservers::NginxOptions options;
+    options.tls = serverTls("valid");
+    testservers::NginxServer nginx;
+    ASSERT_TRUE(nginx.start(www, options));
+    std::string target = "localhost:" + std::to_string(nginx.port());
+
+    // tinyproxy opens the tunnel to nginx's port only.
+    testservers::TinyProxy proxy;
+    ASSERT_TRUE(proxy.start(nginx.port()));
+    AppSettings viaProxy = httpsSettings();
+    viaProxy.Proxy = proxy.address();
+    RecordingUi ui;
+    EXPECT_EQ(download(nginx.url("/f.bin"), ui, viaProxy), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("f.bin"), size));
+    EXPECT_TRUE(ui.has(LOG_SENT, "CONNECT " + target + " HTTP/1.0"));
+    EXPECT_TRUE(ui.has(LOG_SENT, "Host: " + target));
+    EXPECT_TRUE(ui.has(LOG_SENT, "GET /f.bin HTTP/1.0"));  // the server's own form inside the tunnel
+    std::remove(outPath("f.bin").c_str());
+
+    // A tunnel to another port is refused: logged, and the job stops.
+    testservers::TinyProxy strict;
+    ASSERT_TRUE(strict.start(uint16_t(nginx.port() == 1 ? 2 : 1)));
+    viaProxy.Proxy = strict.address();
+    RecordingUi refused;
+    EXPECT_EQ(download(nginx.url("/f.bin"), refused, viaProxy), STAGE_STOPPED) << refused.dump();
+    EXPECT_TRUE(refused.has(LOG_ERROR, text(139))) << refused.dump();
+    EXPECT_FALSE(fileExists(outPath("f.bin")));
+
+    // An http server redirects to https: followed without a proxy when on,
+    // refused (string 77) as specified when off.
+    testservers::FaultServer plain;
+    ASSERT_TRUE(plain.start(www));
+    std::string redirect =
+        plain.url("/x/status=302,loc=https%3A%2F%2F" + target.replace(9, 1, "%3A") + "%2Ff.bin/f.bin");
+    auto withReferer = [](DownloadJob& job) { job.newDownload.strReferer = "http://127.0.0.1/"; };
+    RecordingUi followed;
+    EXPECT_EQ(download(redirect, followed, httpsSettings(), withReferer), STAGE_ENDED) << followed.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("f.bin"), size));
+    RecordingUi off;
+    EXPECT_EQ(download(redirect, off, testSettings(out), withReferer), STAGE_STOPPED) << off.dump();
+    EXPECT_TRUE(off.has(LOG_INFO, text(77)));
+}
+
+TEST_F(HttpsTest, HandshakeFaultsAreRetriedStoppedOrTimedOut) {
+    struct Case {
+        const char* fault;
+        unsigned row;    // the row of the handshake's end, or 0
+        bool retried;    // a retry wait follows
+    } cases[] = {{"close", 137, true}, {"garbage", 135, false}, {"stall", 79, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        testservers::FaultServer server;
+        ASSERT_TRUE(server.start(www, testservers::ServerTls(), c.fault));
+        AppSettings settings = httpsSettings();
+        settings.Timeout = 1;  // 10 ticks of 5 ms
+        RecordingUi ui;
+        int stage = download(server.url("/f/none.bin"), ui, settings, [&](DownloadJob& job) {
+            ui.onTick = [&ui, &job] {
+                if (ui.count(text(46)) >= 2) job.stopJob();  // two retries are enough
+            };
+        });
+        EXPECT_EQ(stage, STAGE_STOPPED) << ui.dump();
+        bool found = false;
+        for (const LogRow& row : ui.rows) found = found || row.text.rfind(text(c.row), 0) == 0;
+        EXPECT_TRUE(found) << ui.dump();
+        EXPECT_EQ(ui.count(text(46)) >= 2, c.retried) << ui.dump();
+        EXPECT_EQ(ui.count(text(131)), 0);
+    }
+}
