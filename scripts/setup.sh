@@ -12,6 +12,7 @@ PACKAGES=(
   wine wine64 xvfb xdotool x11-apps imagemagick
   locales fonts-ipafont-gothic fonts-ipafont-mincho
   nginx-light vsftpd python3-pyftpdlib tinyproxy curl procps iproute2
+  dpkg-dev fakeroot lintian man-db zip
 )
 
 missing=()
