@@ -159,10 +159,11 @@ int ConsoleRun::run(const std::string& programName) {
         struct stat file;
         const std::string where = inPlace ? r.job.destinationPath() : r.job.tempPath();
         const int64_t size = stat(where.c_str(), &file) == 0 ? int64_t(file.st_size) : 0;
-        const auto elapsed = std::chrono::steady_clock::now() - startedAt;
         const uint64_t bytes = size > 0 && uint64_t(size) > doneAtStart ? uint64_t(size) - doneAtStart : 0;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                   startedAt);
         const std::string path = r.job.destinationPath();
-        r.ui.showFinalLine(path.substr(path.find_last_of('/') + 1), uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()), bytes);
+        r.ui.showFinalLine(path.substr(path.find_last_of('/') + 1), uint64_t(elapsed.count()), bytes);
     } else if (r.stopRequested) {
         r.ui.dropProgressLine();  // a "^C" echoed after it goes with it
     } else {
@@ -172,9 +173,11 @@ int ConsoleRun::run(const std::string& programName) {
         // Stopped, failed or interrupted: the state goes into the temporary
         // file, which is kept for a resume.
         if (r.job.stage() != STAGE_ENDED) r.job.cancelDownload();
+        // On a terminal the command is labelled; scripts get it bare, as
+        // the last line.
+        const std::string label = interactive ? loadStringText(IDS_TO_RESUME) + " " : std::string();
         if (r.job.hasTempFile() && pathExists(r.job.tempPath().c_str()))
-            fprintf(stderr, "%s%s %s\n", interactive ? (loadStringText(IDS_TO_RESUME) + " ").c_str() : "",
-                    programName.c_str(), shellQuoted(r.job.tempPath()).c_str());
+            fprintf(stderr, "%s%s %s\n", label.c_str(), programName.c_str(), shellQuoted(r.job.tempPath()).c_str());
     }
     setPlatformEvents(nullptr);
     setWakeHandler(nullptr);

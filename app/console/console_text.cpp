@@ -16,11 +16,6 @@ constexpr unsigned kHelpFirst = 170, kHelpLast = 199;
 constexpr unsigned kVersionTitle = 3;  // "---Dorimel ver0.11---"
 constexpr unsigned kTlsLibrary = 162;
 
-void replaceAll(std::string& text, const std::string& what, const std::string& with) {
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
-        text.replace(at, what.size(), with);
-}
-
 }  // namespace
 
 bool localeIsJapanese(const char* lcAll, const char* lcMessages, const char* lang) {
@@ -37,10 +32,16 @@ void selectConsoleLanguage() {
 }
 
 std::string fillText(unsigned id, const std::string& first, const std::string& second) {
-    std::string text = loadStringText(id);
-    // Second first: a path given as first may itself contain "%2".
-    replaceAll(text, "%2", second);
-    replaceAll(text, "%1", first);
+    // One pass, so that a "%2" inside first (a path) stays as it is.
+    const std::string pattern = loadStringText(id);
+    std::string text;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '%' && i + 1 < pattern.size() && (pattern[i + 1] == '1' || pattern[i + 1] == '2')) {
+            text += pattern[++i] == '1' ? first : second;
+        } else {
+            text += pattern[i];
+        }
+    }
     return text;
 }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/console/console_text.h"
 #include "tests/servers/test_servers.h"
 
 using namespace testservers;
@@ -49,6 +50,16 @@ std::vector<std::string> rowsWithoutTimeOrProtocol(const std::vector<std::string
 }
 
 }  // namespace
+
+TEST(ConsoleLanguage, TheFirstSetLocaleVariableDecides) {
+    EXPECT_TRUE(localeIsJapanese(nullptr, nullptr, "ja_JP.UTF-8"));
+    EXPECT_TRUE(localeIsJapanese("", nullptr, "ja"));
+    EXPECT_TRUE(localeIsJapanese(nullptr, "ja_JP.eucJP", "C.UTF-8"));
+    EXPECT_FALSE(localeIsJapanese("C.UTF-8", "ja_JP.UTF-8", "ja_JP.UTF-8"));
+    EXPECT_FALSE(localeIsJapanese("POSIX", nullptr, nullptr));
+    EXPECT_FALSE(localeIsJapanese(nullptr, nullptr, nullptr));
+    EXPECT_FALSE(localeIsJapanese(nullptr, nullptr, "jam_JM.UTF-8"));
+}
 
 TEST(ConsoleLanguage, HelpAndVersionEndWithExitZeroInEitherLanguage) {
     LocaleRun help = runWithLocale("C.UTF-8", {"--help"});
