@@ -70,10 +70,14 @@ TEST(ConsoleLanguage, HelpAndVersionEndWithExitZeroInEitherLanguage) {
                                "-nr", "-ie", "-rn", "-ss", "-nd", "-iw", "-ar", "-ik", "--md5", "--sha1",
                                "--sha256", "--verbose", "--version", "dorimel.ini", "EnableHttps", "Exit codes"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
-    // A value that only looks like --help is the referer's.
     LocaleRun japanese = runWithLocale("ja_JP.UTF-8", {"-to", "5", "--help"});
     EXPECT_EQ(japanese.exitCode, 0);
     EXPECT_EQ(japanese.lines.at(0), "使い方: dorimel [オプション] URL");
+    // A value that only looks like --help is the referer's: no help, and no
+    // URL to download.
+    LocaleRun referer = runWithLocale("C.UTF-8", {"-rf", "--help"});
+    EXPECT_EQ(referer.exitCode, 1);
+    EXPECT_EQ(joined(referer.lines), "dorimel: no URL to download\n");
 
     LocaleRun version = runWithLocale("POSIX", {"--version"});
     EXPECT_EQ(version.exitCode, 0);
