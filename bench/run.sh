@@ -3,7 +3,7 @@
 # against a private nginx on 127.0.0.1 (see bench/bench.py for the sections).
 # Not a test: it prints Markdown tables for docs/PERFORMANCE.md.
 #
-#   bench/run.sh                 full run (1 GiB files, 3 runs each; ~15 min)
+#   bench/run.sh                 full run (1 GiB files, 3 runs each; ~10 min)
 #   bench/run.sh --quick         small files, 20 s limit runs cut to 8 s
 #   bench/run.sh --only ad ...   some sections; other options go to bench.py
 # Environment: BENCH_BUILD (native tree, default build/native),

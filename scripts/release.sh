@@ -1,44 +1,128 @@
 #!/usr/bin/env bash
-# Builds the Windows release in dist/: dist/x86_64 and dist/i686, each with
-# dorimel.exe, DorimelDLM.dll, DorimelServer.exe, setupstart.exe, the script
-# page DorimelIEScript.htm and a short Japanese readme (Shift-JIS, CRLF) for
-# Windows users. A browser module must match the browser's bitness, hence two sets.
-# usage: scripts/release.sh [X86_64_TREE I686_TREE]
-#   Without arguments the standard trees build/win-x86_64 and build/win-i686 are
-#   built (as test.sh does); with two configured mingw-w64 trees, only the four
-#   programs are built there.
+# Builds the release in dist/ (or in $DIST when set):
+#   dorimel-VERSION-windows-x86_64.zip, dorimel-VERSION-windows-i686.zip
+#     each one folder with dorimel.exe, DorimelDLM.dll, DorimelServer.exe,
+#     setupstart.exe, the script page DorimelIEScript.htm and a short Japanese
+#     readme (Shift-JIS, CRLF) for Windows users. A browser module must match
+#     the browser's bitness, hence two archives.
+#   dorimel_VERSION_amd64.deb
+#     the Linux console program, its manual page and copyright file; the
+#     dependencies are those of the libraries the program links against.
+# VERSION is the one the window shows (string 3 of resources/strings.txt).
+#
+# usage: scripts/release.sh [X86_64_TREE I686_TREE NATIVE_TREE]
+#        scripts/release.sh --deb NATIVE_TREE OUT_DIR
+#   Without arguments the standard trees build/win-x86_64, build/win-i686 and
+#   build/native are built (as test.sh does); with three configured trees, only
+#   the programs are built there (nothing, when they are up to date). --deb
+#   makes only the .deb, from a built tree, into OUT_DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ $# -eq 2 ]; then
+here=$PWD
+version=$(sed -n 's/^3\t.*ver\([0-9][0-9.]*\).*/\1/p' resources/strings.txt)
+[ -n "$version" ] || { echo "release: no version in resources/strings.txt" >&2; exit 1; }
+
+# The .deb from a native tree whose dorimel is built.
+make_deb() {  # native tree, output folder
+  local tree=$1 out=$2 stage arch depends
+  stage=$(mktemp -d)
+  trap 'rm -rf "$stage"' RETURN
+  cmake --install "$tree" --prefix "$stage/root/usr" --strip >/dev/null
+  gzip -9n "$stage/root/usr/share/man/man1/dorimel.1"
+  local doc="$stage/root/usr/share/doc/dorimel"
+  mkdir -p "$doc"
+  cat > "$doc/copyright" <<COPYRIGHT
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: dorimel
+Comment: Built from the Dorimel source tree by scripts/release.sh.
+
+Files: *
+Copyright: 2026 the Dorimel developers
+License: permissive
+ Permission is hereby granted, free of charge, to any person obtaining a copy
+ of this software, to deal in the software without restriction, including the
+ rights to use, copy, modify, merge, publish and distribute it.
+ .
+ The software is provided "as is", without warranty of any kind.
+COPYRIGHT
+  printf 'dorimel (%s) unstable; urgency=low\n\n  * Release %s.\n\n -- Dorimel developers <dorimel@example.org>  %s\n' \
+    "$version" "$version" "$(date -R -d @"${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}")" |
+    gzip -9n > "$doc/changelog.gz"
+  # The dependencies of the linked libraries, as dpkg-shlibdeps finds them.
+  mkdir -p "$stage/src/debian"
+  printf 'Source: dorimel\n\nPackage: dorimel\nArchitecture: any\n' > "$stage/src/debian/control"
+  depends=$(cd "$stage/src" && dpkg-shlibdeps -O -e"$stage/root/usr/bin/dorimel" 2>/dev/null |
+            sed -n 's/^shlibs:Depends=//p')
+  [ -n "$depends" ] || { echo "release: dpkg-shlibdeps found no dependencies" >&2; return 1; }
+  arch=$(dpkg --print-architecture)
+  mkdir -p "$stage/root/DEBIAN"
+  cat > "$stage/root/DEBIAN/control" <<CONTROL
+Package: dorimel
+Version: $version
+Architecture: $arch
+Maintainer: Dorimel developers <dorimel@example.org>
+Installed-Size: $(du -sk --exclude=DEBIAN "$stage/root" | cut -f1)
+Depends: $depends
+Section: web
+Priority: optional
+Homepage: http://dorimel.example.jp/
+Description: download manager for one file over HTTP or FTP
+ dorimel downloads one file into a folder, over one connection or split over
+ two, with a speed limit, retries and a time-out. A stopped or killed download
+ keeps its temporary file and resumes from it. On a terminal it shows a
+ progress line; its log rows go to standard error.
+CONTROL
+  mkdir -p "$out"
+  dpkg-deb --root-owner-group -Zxz --build "$stage/root" "$out/dorimel_${version}_${arch}.deb" >/dev/null
+  echo "release: $out/dorimel_${version}_${arch}.deb"
+}
+
+if [ "${1:-}" = "--deb" ]; then
+  [ $# -eq 3 ] || { echo "usage: scripts/release.sh --deb NATIVE_TREE OUT_DIR" >&2; exit 2; }
+  make_deb "$2" "$3"
+  exit 0
+fi
+
+if [ $# -eq 3 ]; then
   trees=("$1" "$2")
+  native=$3
   for tree in "${trees[@]}"; do
     cmake --build "$tree" -j 2 --target dorimel DorimelDLM DorimelServer setupstart
   done
+  cmake --build "$native" -j 2 --target dorimel
 else
   scripts/setup.sh
   . scripts/build.sh
   build_windows x86_64
   build_windows i686
+  build_native
   trees=(build/win-x86_64 build/win-i686)
+  native=build/native
 fi
 
-rm -rf dist
+dist=${DIST:-$here/dist}
+rm -rf "$dist"
+mkdir -p "$dist"
 index=0
 for arch in x86_64 i686; do
   tree="${trees[$index]}"
   index=$((index + 1))
-  out="dist/$arch"
-  mkdir -p "$out"
+  name="dorimel-$version-windows-$arch"
+  stage=$(mktemp -d)
+  mkdir "$stage/$name"
   for program in app/dorimel.exe browser_module/DorimelDLM.dll \
                  settings_app/DorimelServer.exe setup_starter/setupstart.exe; do
     if [ ! -f "$tree/$program" ]; then
       echo "release: $tree/$program was not built" >&2
       exit 1
     fi
-    cp "$tree/$program" "$out/"
+    cp "$tree/$program" "$stage/$name/"
   done
-  cp DorimelIEScript.htm "$out/"
+  cp DorimelIEScript.htm "$stage/$name/"
   # Windows users read the readme in Notepad: code page 932 with CRLF.
-  sed 's/$/\r/' resources/readme_windows_ja.txt | iconv -f UTF-8 -t CP932 > "$out/readme.txt"
+  sed 's/$/\r/' resources/readme_windows_ja.txt | iconv -f UTF-8 -t CP932 > "$stage/$name/readme.txt"
+  (cd "$stage" && zip -qrX "$dist/$name.zip" "$name")
+  rm -rf "$stage"
+  echo "release: $dist/$name.zip"
 done
-echo "release: dist/x86_64 and dist/i686 are ready"
+make_deb "$native" "$dist"

@@ -13,6 +13,7 @@ PACKAGES=(
   locales fonts-ipafont-gothic fonts-ipafont-mincho
   nginx-light vsftpd python3-pyftpdlib tinyproxy curl procps iproute2
   libssl-dev openssl wget
+  dpkg-dev fakeroot lintian man-db zip
 )
 
 missing=()

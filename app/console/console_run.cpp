@@ -4,11 +4,14 @@
 #include "app/console/console_run.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "app/console/console_startup.h"
+#include "app/console/console_text.h"
 #include "app/console/console_ui.h"
 #include "app/options_file.h"
 #include "engine/download_job.h"
@@ -40,10 +43,10 @@ struct ConsoleRun::Impl final : PlatformEvents {
     bool finished = false;
     bool stopRequested = false;
 
-    explicit Impl(AppSettings& s)
+    Impl(AppSettings& s, bool verbose)
         : settings(s),
           options(consoleOptionsPath()),
-          ui(stderr, isatty(2) != 0, isatty(0) != 0 && isatty(2) != 0, options),
+          ui(stderr, isatty(2) != 0, isatty(0) != 0 && isatty(2) != 0, options, verbose),
           job(s, ui) {
         ui.onStage = [this](int stage) {
             if (stage == STAGE_RUNNING) started = true;
@@ -56,10 +59,25 @@ struct ConsoleRun::Impl final : PlatformEvents {
         };
         ui.onEnded = [] { quitEventLoop(); };
         ui.status = [this] { return status(); };
+        ui.destinationPath = [this] { return job.destinationPath(); };
         ui.speedRatio = [this]() -> double& { return job.record().speedRatio; };
     }
 
     JobStatus status() const { return jobStatusOf(job, settings); }
+
+    // Bytes of the file already received (known once the length is: a
+    // resumed download knows it from its temporary file).
+    uint64_t bytesDone() const {
+        JobStatus s = status();
+        if (s.contentLength < 0) return 0;
+        auto left = [](const SessionStatus& session) {
+            return session.rangeEnd > session.position ? session.rangeEnd - session.position : 0;
+        };
+        uint64_t remaining = left(s.sessions[0]);
+        if ((s.flags & FLAG_SPLIT) != 0 && s.sessions[1].position > 0) remaining += left(s.sessions[1]);
+        uint64_t length = static_cast<uint64_t>(s.contentLength);
+        return remaining < length ? length - remaining : 0;
+    }
 
     void onHostResolved(LookupTask task, int error, uint32_t address) override {
         job.onHostResolved(task, error, address);
@@ -86,7 +104,7 @@ struct ConsoleRun::Impl final : PlatformEvents {
     }
 };
 
-ConsoleRun::ConsoleRun(AppSettings& settings) : impl_(new Impl(settings)) {}
+ConsoleRun::ConsoleRun(AppSettings& settings, bool verbose) : impl_(new Impl(settings, verbose)) {}
 
 ConsoleRun::~ConsoleRun() = default;
 
@@ -127,21 +145,43 @@ int ConsoleRun::run(const std::string& programName) {
     setWakeHandler([&r] { r.onStopRequest(); });
     setPlatformEvents(&r);
     startTickTimer();
+    const uint64_t doneAtStart = r.bytesDone();
+    const auto startedAt = std::chrono::steady_clock::now();
     postDeferred([&r] { r.job.start(); });  // the start step, as the window posts it
     runEventLoop();
     stopTickTimer();
 
-    r.ui.endProgressLine();
+    const bool interactive = isatty(2) != 0;
+    // In place under the asked name (or the free name -ar 1 chose), or over
+    // the existing file the user chose to replace.
+    const bool inPlace = r.job.record().moveSucceeded == 1 || r.ui.replacedExisting();
+    if (r.finished && interactive) {
+        struct stat file;
+        const std::string where = inPlace ? r.job.destinationPath() : r.job.tempPath();
+        const int64_t size = stat(where.c_str(), &file) == 0 ? int64_t(file.st_size) : 0;
+        const uint64_t bytes = size > 0 && uint64_t(size) > doneAtStart ? uint64_t(size) - doneAtStart : 0;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                   startedAt);
+        const std::string path = r.job.destinationPath();
+        r.ui.showFinalLine(path.substr(path.find_last_of('/') + 1), uint64_t(elapsed.count()), bytes);
+    } else if (r.stopRequested) {
+        r.ui.dropProgressLine();  // a "^C" echoed after it goes with it
+    } else {
+        r.ui.endProgressLine();
+    }
     if (!r.finished) {
         // Stopped, failed or interrupted: the state goes into the temporary
         // file, which is kept for a resume.
         if (r.job.stage() != STAGE_ENDED) r.job.cancelDownload();
+        // On a terminal the command is labelled; scripts get it bare, as
+        // the last line.
+        const std::string label = interactive ? loadStringText(IDS_TO_RESUME) + " " : std::string();
         if (r.job.hasTempFile() && pathExists(r.job.tempPath().c_str()))
-            fprintf(stderr, "%s %s\n", programName.c_str(), shellQuoted(r.job.tempPath()).c_str());
+            fprintf(stderr, "%s%s %s\n", label.c_str(), programName.c_str(), shellQuoted(r.job.tempPath()).c_str());
     }
     setPlatformEvents(nullptr);
     setWakeHandler(nullptr);
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
-    return r.finished && r.job.record().moveSucceeded == 1 ? EXIT_FINISHED : EXIT_NOT_FINISHED;
+    return r.finished && inPlace ? EXIT_FINISHED : EXIT_NOT_FINISHED;
 }

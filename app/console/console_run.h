@@ -18,7 +18,9 @@ enum : int {
 
 class ConsoleRun {
 public:
-    explicit ConsoleRun(AppSettings& settings);
+    // verbose: every log row on a terminal too (off a terminal every row is
+    // written anyway).
+    explicit ConsoleRun(AppSettings& settings, bool verbose = false);
     ~ConsoleRun();
     ConsoleRun(const ConsoleRun&) = delete;
     ConsoleRun& operator=(const ConsoleRun&) = delete;

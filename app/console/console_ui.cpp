@@ -8,9 +8,13 @@
 
 #include <cstring>
 #include <iostream>
+#include <vector>
 
+#include "app/console/console_text.h"
 #include "app/options_file.h"
 #include "app/startup.h"
+#include "platform/files.h"
+#include "state/temp_file_format.h"
 
 namespace {
 
@@ -40,24 +44,53 @@ std::string ansiColour(int layer, uint32_t colour) {
            std::to_string((colour >> 8) & 0xff) + ";" + std::to_string((colour >> 16) & 0xff) + "m";
 }
 
-// Cuts a UTF-8 line to fit columns terminal cells (wide characters, from
-// U+1100 on, take two), so that the progress line never wraps: a wrapped line
-// could not be erased by a carriage return.
+// Terminal cells of a code point: two for the East Asian wide and full-width
+// ranges, one for the rest (the half-width katakana of the window's labels
+// included).
+int cellsOf(unsigned c) {
+    bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
+                (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+                (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || c >= 0x20000;
+    return wide ? 2 : 1;
+}
+
+// Walks a UTF-8 text character by character: the byte length and cells of
+// the character at i.
+size_t characterAt(const std::string& text, size_t i, int& cells) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0xC0 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    if (i + length > text.size()) length = text.size() - i;
+    unsigned code = length == 1 ? lead : lead & (0x7Fu >> length);
+    for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    cells = cellsOf(code);
+    return length;
+}
+
+int columnsOf(const std::string& text) {
+    int used = 0, cells = 0;
+    for (size_t i = 0; i < text.size(); used += cells) i += characterAt(text, i, cells);
+    return used;
+}
+
+// Cuts a UTF-8 line to fit columns terminal cells, so that the progress line
+// never wraps: a wrapped line could not be erased by a carriage return.
 std::string fitToColumns(const std::string& line, int columns) {
-    int used = 0;
+    int used = 0, cells = 0;
     size_t i = 0;
     while (i < line.size()) {
-        unsigned char lead = static_cast<unsigned char>(line[i]);
-        size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        unsigned codePoint = lead;
-        if (length == 2 && i + 1 < line.size()) codePoint = ((lead & 0x1Fu) << 6) | (line[i + 1] & 0x3F);
-        if (length >= 3) codePoint = 0x1100;  // wide enough to count as two
-        int width = codePoint >= 0x1100 ? 2 : 1;
-        if (used + width > columns) break;
-        used += width;
+        size_t length = characterAt(line, i, cells);
+        if (used + cells > columns) break;
+        used += cells;
         i += length;
     }
     return line.substr(0, i);
+}
+
+// The title (whose end is the file name) cut with "..." to columns cells.
+std::string shortenTitle(const std::string& title, int columns) {
+    if (columnsOf(title) <= columns) return title;
+    if (columns < 4) return std::string();
+    return fitToColumns(title, columns - 3) + "...";
 }
 
 int terminalColumns(FILE* out) {
@@ -86,10 +119,11 @@ std::string formatLogRow(int hour, int minute, int second, int session, int kind
            flat;
 }
 
-ConsoleUi::ConsoleUi(FILE* out, bool interactive, bool canAsk, const OptionsFile& options)
-    : out_(out), interactive_(interactive), canAsk_(canAsk), options_(options) {
+ConsoleUi::ConsoleUi(FILE* out, bool interactive, bool canAsk, const OptionsFile& options, bool verbose)
+    : out_(out), interactive_(interactive), canAsk_(canAsk), verbose_(verbose), options_(options) {
     for (int kind = 0; kind < 8; ++kind) colours_[kind] = logColours(options, kind);
     readAnswer = [](std::string& line) { return bool(std::getline(std::cin, line)); };
+    replaceFile = [](const char* from, const char* to) { return std::rename(from, to) == 0; };
 }
 
 bool ConsoleUi::useDirectDelete() {
@@ -107,17 +141,61 @@ void ConsoleUi::clearProgress() {
     }
 }
 
+namespace {
+
+std::string labelled(unsigned labelId, const std::string& value) {
+    return value.empty() ? std::string() : loadStringText(labelId) + " " + value;
+}
+
+// The title, shortened to leave room for the figures; on a terminal too
+// narrow for all figures the last ones go whole rather than cut.
+std::string fittedLine(std::string title, std::vector<std::string> figures, int columns) {
+    while (!title.empty() && title.back() == ' ') title.pop_back();
+    std::string tail;
+    for (;;) {
+        tail.clear();
+        for (const std::string& part : figures)
+            if (!part.empty()) tail += "  " + part;
+        if (columnsOf(tail) <= columns || figures.size() <= 1) break;
+        figures.pop_back();
+    }
+    return fitToColumns(shortenTitle(title, columns - columnsOf(tail)) + tail, columns);
+}
+
+}  // namespace
+
 void ConsoleUi::drawProgress() {
-    if (!interactive_ || !status) return;
-    std::string line = title_;
-    for (const std::string* part : {&elapsed_, &speed_, &remaining_})
-        if (!part->empty()) line += "  " + *part;
-    line = fitToColumns(line, terminalColumns(out_));
+    if (!interactive_ || !status || title_.empty()) return;
+    // The figures, labelled as in the window; the title gives way first.
+    std::string line = fittedLine(title_,
+                                  {labelled(IDS_LABEL_ELAPSED, elapsed_), labelled(IDS_LABEL_REMAINING, remaining_),
+                                   labelled(IDS_LABEL_SPEED, speed_), labelled(IDS_LABEL_RETRIES, retries_)},
+                                  terminalColumns(out_));
     if (line.empty() || line == progress_) return;
     fputs("\r\x1b[K", out_);
     fputs(line.c_str(), out_);
     fflush(out_);
     progress_ = line;
+}
+
+void ConsoleUi::dropProgressLine() {
+    clearProgress();
+    fflush(out_);
+}
+
+void ConsoleUi::showFinalLine(const std::string& name, uint64_t elapsedMilliseconds, uint64_t bytes) {
+    if (!interactive_) return;
+    clearProgress();
+    // The speed of the bytes this run received over this run's time: after
+    // a resume the bytes that were already there do not count.
+    double seconds = static_cast<double>(elapsedMilliseconds) / 1000.0;
+    double speed = seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0;
+    std::string line = fittedLine(name,
+                                  {labelled(IDS_LABEL_ELAPSED, formatDuration(elapsedMilliseconds / 1000)),
+                                   labelled(IDS_LABEL_AVERAGE, formatSpeed(speed))},
+                                  terminalColumns(out_));
+    fprintf(out_, "%s\n", line.c_str());
+    fflush(out_);
 }
 
 void ConsoleUi::endProgressLine() {
@@ -129,6 +207,9 @@ void ConsoleUi::endProgressLine() {
 }
 
 void ConsoleUi::addLogRow(int kind, const std::string& text, int session) {
+    // A terminal shows information, errors, warnings and fatal rows; the
+    // request and response lines and the waiting rows only with --verbose.
+    if (interactive_ && !verbose_ && kind != 1 && kind != 2 && kind != 6 && kind != 7) return;
     time_t now = time(nullptr);
     tm local;
     localtime_r(&now, &local);
@@ -145,7 +226,11 @@ void ConsoleUi::addLogRow(int kind, const std::string& text, int session) {
     fflush(out_);
 }
 
-void ConsoleUi::setControlText(int, const std::string&) {}
+void ConsoleUi::setControlText(int controlId, const std::string& text) {
+    if (controlId != CTRL_RETRIES) return;
+    retries_ = text;
+    drawProgress();
+}
 
 void ConsoleUi::setTitle(const std::string& text) {
     title_ = text;
@@ -163,7 +248,7 @@ void ConsoleUi::refreshDisplay() {
     JobStatus job = status();
     double& ratio = speedRatio ? speedRatio() : ticker_.speedRatio;
     ticker_.speedRatio = ratio;
-    static const std::string suffix = " （速度制限中）";
+    const std::string suffix = loadStringText(IDS_SPEED_LIMITED_SUFFIX);
     TickUpdate u = ticker_.tick(job, title_, suffix);
     // The engine paces the speed limit with the ratio the display computes.
     ratio = ticker_.speedRatio;
@@ -206,7 +291,31 @@ void ConsoleUi::showTooLate() {
 
 void ConsoleUi::showMoveFailed(const std::string& tempPath) {
     clearProgress();
-    fprintf(out_, "Dorimel: %s%s%s\n", loadStringText(42).c_str(), tempPath.c_str(), loadStringText(43).c_str());
+    const std::string target = destinationPath ? destinationPath() : std::string();
+    if (target.empty() || !pathExists(target.c_str())) {
+        fprintf(out_, "Dorimel: %s%s%s\n", loadStringText(42).c_str(), tempPath.c_str(), loadStringText(43).c_str());
+        fflush(out_);
+        return;
+    }
+    // The name is taken. Someone at the terminal may have it replaced, at
+    // once and atomically (rename replaces on POSIX); otherwise nothing is
+    // replaced and the complete data stays under the temporary name, which
+    // no longer holds a state block.
+    if (ask(target + loadStringText(IDS_ASK_REPLACE))) {
+        if (replaceFile(tempPath.c_str(), target.c_str())) {
+            replaced_ = true;
+            fprintf(out_, "%s\n", fillText(IDS_REPLACED, target).c_str());
+            fflush(out_);
+            return;
+        }
+    }
+    fprintf(out_, "Dorimel: %s\n", fillText(IDS_NOT_REPLACED, target, tempPath).c_str());
+    // Under the temporary name it looks like a download to resume, which
+    // it no longer is.
+    const std::string suffix = TEMP_FILE_SUFFIX;
+    if (tempPath.size() > suffix.size() && tempPath.compare(tempPath.size() - suffix.size(), suffix.size(), suffix) == 0)
+        fprintf(out_, "%s\n", loadStringText(IDS_NOT_RESUMABLE).c_str());
+    if (!canAsk_) fprintf(out_, "%s\n", loadStringText(IDS_FREE_NAME_HINT).c_str());
     fflush(out_);
 }
 

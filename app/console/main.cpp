@@ -1,15 +1,23 @@
-// Entry point of the Linux console front end: start-up, then the download,
-// then the digests given with --md5/--sha1/--sha256 checked on the finished file.
-// Native only.
+// Entry point of the Linux console front end: the language, --help and
+// --version, start-up, then the download, then the digests given with
+// --md5/--sha1/--sha256 checked on the finished file. Native only.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/console/console_run.h"
 #include "app/console/console_startup.h"
+#include "app/console/console_text.h"
 #include "app/digest_check.h"
 
 int main(int argc, char** argv) {
+    selectConsoleLanguage();
+    ConsoleFlags flags;
+    takeConsoleFlags(argc, argv, flags);
+    if (flags.help || flags.version) {
+        fputs((flags.help ? helpText() : versionText()).c_str(), stdout);
+        return 0;
+    }
     // The digest options are the console's own: they leave argv before the
     // shared grammar (which would call them unknown options) sees it.
     std::vector<DigestCheck> checks;
@@ -20,7 +28,7 @@ int main(int argc, char** argv) {
     }
     AppSettings settings;
     // The run owns the job, so that a temporary-file argument loads into it.
-    ConsoleRun run(settings);
+    ConsoleRun run(settings, flags.verbose);
     const int exitCode = startConsole(argc, argv, settings, run.tempFileLoader());
     if (exitCode >= 0) return exitCode;
     // Exit codes: 0 when the file was finished and moved into place, 1 when

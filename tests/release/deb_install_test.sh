@@ -1,0 +1,71 @@
+#!/bin/sh
+# The release as a user gets it. scripts/release.sh makes it into a scratch
+# folder: the two Windows archives too when both Windows trees are built
+# (their programs are not rebuilt when up to date), else only the .deb. The
+# .deb is unpacked into a scratch root (dpkg -x); the installed program
+# answers --version and downloads a file from 127.0.0.1, its manual page
+# renders without warnings, and lintian (when installed) finds no error.
+# usage: deb_install_test.sh SOURCE_DIR NATIVE_TREE [WIN64_TREE]
+set -u
+source_dir=$1; tree=$2; win64=${3:-}
+work=$(mktemp -d /tmp/dorimel-deb-XXXXXX) || exit 1
+server=
+cleanup() {
+  [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+win32=${win64%-x86_64}-i686
+programs="app/dorimel.exe browser_module/DorimelDLM.dll settings_app/DorimelServer.exe setup_starter/setupstart.exe"
+built=yes
+for t in "$win64" "$win32"; do
+  for p in $programs; do [ -n "$win64" ] && [ -f "$t/$p" ] || built=no; done
+done
+if [ $built = yes ]; then
+  DIST="$work/out" "$source_dir/scripts/release.sh" "$win64" "$win32" "$tree" >/dev/null || fail "release.sh"
+  for arch in x86_64 i686; do
+    zip=$(ls "$work"/out/dorimel-*-windows-$arch.zip) || fail "no $arch archive"
+    folder=$(basename "$zip" .zip)
+    listed=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
+    expected="$folder/ $folder/DorimelDLM.dll $folder/DorimelIEScript.htm $folder/DorimelServer.exe $folder/dorimel.exe $folder/readme.txt $folder/setupstart.exe "
+    [ "$listed" = "$expected" ] || fail "$zip holds: $listed"
+  done
+else
+  echo "the Windows trees are not built: only the .deb is made"
+  "$source_dir/scripts/release.sh" --deb "$tree" "$work/out" || fail "release.sh --deb"
+fi
+deb=$(ls "$work"/out/dorimel_*_*.deb) || fail "no .deb"
+dpkg-deb --field "$deb" Depends | grep -q 'libc6' || fail "Depends lacks libc6: $(dpkg-deb --field "$deb" Depends)"
+dpkg -x "$deb" "$work/root" || fail "dpkg -x"
+program=$work/root/usr/bin/dorimel
+[ -x "$program" ] || fail "no usr/bin/dorimel"
+[ -f "$work/root/usr/share/doc/dorimel/copyright" ] || fail "no copyright file"
+
+version=$(LANG=C.UTF-8 "$program" --version) || fail "--version exit code $?"
+[ "$(echo "$version" | head -n 1)" = "dorimel $(dpkg-deb --field "$deb" Version)" ] ||
+  fail "--version says '$version'"
+
+warnings=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/dorimel.1.gz" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "man page warnings: $warnings"
+
+# A download from the fault server on 127.0.0.1.
+mkdir -p "$work/www" "$work/dst"
+head -c 100000 /dev/urandom > "$work/www/f.bin"
+mkfifo "$work/port"
+python3 "$source_dir/tests/servers/fault_server.py" --root "$work/www" > "$work/port" &
+server=$!
+read -r word port < "$work/port"  # "PORT <n>" once it listens; end of file if it died
+[ "$word" = PORT ] || fail "fault server did not start"
+LANG=C.UTF-8 "$program" -td "$work/dst" "http://127.0.0.1:$port/f/f.bin" 2> "$work/log" ||
+  fail "download exit code $?: $(cat "$work/log")"
+cmp -s "$work/www/f.bin" "$work/dst/f.bin" || fail "downloaded file differs"
+grep -q ' 0 1 Finished\.$' "$work/log" || fail "no English 'Finished.' row: $(cat "$work/log")"
+
+if command -v lintian >/dev/null 2>&1; then
+  lintian --fail-on error "$deb" 2>/dev/null || fail "lintian reports errors"
+else
+  echo "lintian is not installed: not linted"
+fi
+echo "ok: $deb"
