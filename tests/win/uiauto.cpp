@@ -678,7 +678,7 @@ std::wstring quoteArgument(const std::wstring& argument) {
     return out + L"\"";
 }
 
-void start(const Options& o, bool raw) {
+PROCESS_INFORMATION startProcess(const Options& o, bool raw) {
     if (o.rest.empty()) fail("start needs a program");
     std::wstring commandLine = quoteArgument(o.rest[0]);
     if (raw) {
@@ -692,9 +692,25 @@ void start(const Options& o, bool raw) {
     if (!CreateProcessW(o.rest[0].c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &process))
         fail("cannot start the program (error " + std::to_string(GetLastError()) + ")");
-    line("pid\t" + std::to_string(process.dwProcessId));
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    line("pid\t" + std::to_string(process.dwProcessId));
+    return process;
+}
+
+void start(const Options& o, bool raw) {
+    CloseHandle(startProcess(o, raw).hProcess);
+}
+
+// Starts the program and stays with it until it ends: the handle held all the
+// while keeps its exit code, which Wine forgets soon after the end of a
+// process that nobody holds.
+void run(const Options& o) {
+    HANDLE process = startProcess(o, false).hProcess;
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process, &code)) fail("the exit code cannot be read");
+    CloseHandle(process);
+    line("exit\t" + std::to_string(code));
 }
 
 void waitExit(const Options& o) {
@@ -790,6 +806,8 @@ int main() {
         start(o, false);
     else if (c == L"start-raw")
         start(o, true);
+    else if (c == L"run")
+        run(o);
     else if (c == L"wait-exit")
         waitExit(o);
     else if (c == L"kill")
