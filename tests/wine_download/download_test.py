@@ -713,6 +713,7 @@ def test_recycle_bin_delete(ui, probe, program, folder, server, name):
     os.mkdir(dest)
     kept = os.path.join(dest, name + TEMP_SUFFIX)
     trash = os.path.join(folder, "xdg-data", "Trash")
+    os.makedirs(os.path.dirname(trash))  # the trash itself is made by Wine, not its parents
     os.environ["XDG_DATA_HOME"] = os.path.dirname(trash)
     try:
         run = Run(ui, probe, program, ["-nd", "1", "-sp", "0", "-td", windows_path(dest),
