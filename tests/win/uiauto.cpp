@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/abi_layout.h"
+
 namespace {
 
 // ---- text helpers -------------------------------------------------------
@@ -298,6 +300,16 @@ class RemoteBuffer {
 
 constexpr size_t kTextChars = 2048;
 constexpr size_t kTextOffset = 1024;  // the structure comes first
+
+// The structures copied into the other process, where its control reads them
+// at its own offsets (the tool and the program must be of one bitness).
+static_assert(sizeof(LVITEMW) == abiSize(60, 88) && offsetof(LVITEMW, pszText) == abiSize(20, 24) &&
+                  offsetof(LVITEMW, cchTextMax) == abiSize(24, 32),
+              "LVITEMW");
+static_assert(sizeof(HDITEMW) == abiSize(48, 72) && offsetof(HDITEMW, cchTextMax) == abiSize(16, 24), "HDITEMW");
+static_assert(sizeof(TCITEMW) == abiSize(28, 40) && offsetof(TCITEMW, pszText) == abiSize(12, 16), "TCITEMW");
+static_assert(sizeof(TBBUTTON) == abiSize(20, 32) && offsetof(TBBUTTON, fsStyle) == 9, "TBBUTTON");
+static_assert(sizeof(HDITEMW) <= kTextOffset && sizeof(LVITEMW) <= kTextOffset, "room for the structure");
 
 LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
@@ -637,6 +649,8 @@ void screenshot(HWND window, const std::wstring& path) {
     GdiFlush();
     const DWORD stride = ((width * 3) + 3) & ~3u;
     const DWORD imageSize = stride * height;
+    // The file's headers: 14 and 40 bytes in every build.
+    static_assert(sizeof(BITMAPFILEHEADER) == 14 && sizeof(BITMAPINFOHEADER) == 40, "BMP headers");
     BITMAPFILEHEADER file{};
     file.bfType = 0x4D42;
     file.bfOffBits = sizeof file + sizeof info.bmiHeader;
@@ -686,6 +700,7 @@ PROCESS_INFORMATION startProcess(const Options& o, bool raw) {
     } else {
         for (size_t i = 1; i < o.rest.size(); ++i) commandLine += L" " + quoteArgument(o.rest[i]);
     }
+    static_assert(sizeof(STARTUPINFOW) == abiSize(68, 104), "STARTUPINFOW");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
