@@ -8,7 +8,8 @@ on 127.0.0.1, seen through the UI automation tool.
             session asks for "Range: bytes=<half>-" (100000 bytes are never
             split, 100001 are); without -ac 1 the window stays and shows the
             finished state; with the speed limit on the title says so, and
-            switching it off from the menu lets the rest flow at once.
+            switching it off from the menu lets the rest flow at once; -fs 1
+            plays the finish sound file, -ik 1 sends the browser's cookie.
   progress  a slow split download: title, elapsed and remaining time, speed,
             tab texts and the two-part progress bar while it runs (a
             screenshot is kept as an artefact); the toolbar's stop and resume
@@ -38,6 +39,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
 from uiauto import UiAuto, UiAutoError, bmp_to_png, missing_setup, unescape, windows_path  # noqa: E402
@@ -327,6 +329,68 @@ def test_files(ui, probe, exe, folder, server_script):
         shutil.rmtree(dest, ignore_errors=True)
     test_finished_window(ui, probe, program, folder, server_script, root)
     test_speed_limit(ui, probe, program, folder, server_script, root)
+    test_sound_and_cookie(ui, probe, program, folder, server_script)
+
+
+def test_sound_and_cookie(ui, probe, program, folder, server_script):
+    """-fs 1 -sf FILE plays the sound file at the end (seen as the program
+    opening it: the display has no sound device), -fs 0 does not; -ik 1 sends
+    the browser's cookie for the URL (stored through WinInet as a visited page
+    would), -ik 0 does not."""
+    what = "finish sound and browser cookie"
+    print("case: " + what, flush=True)
+    root, record = os.path.join(folder, "www-cookie"), os.path.join(folder, "record-cookie")
+    for path in (root, record):
+        os.mkdir(path)
+    write_content(os.path.join(root, "c.bin"), 1000, seed=7)
+    sound = os.path.join(folder, "done.wav")
+    with wave.open(sound, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(1)
+        w.setframerate(8000)
+        w.writeframes(b"\x80" * 800)
+    libc = ctypes.CDLL("libc.so.6", use_errno=True)
+    server = FaultServer(server_script, root, record)
+    url = server.url("/f/c.bin")
+    cookie = "dorimel_test=kept-1; path=/f/; expires=%s"
+    try:
+        probe_call(probe, "set-cookie", url, cookie % "Fri, 01 Jan 2038 00:00:00 GMT")
+        for on in ("1", "0"):
+            # inotify: IN_OPEN on the sound file, read after the run.
+            watch = libc.inotify_init1(os.O_NONBLOCK)
+            check(watch >= 0 and libc.inotify_add_watch(watch, sound.encode(), 0x20) >= 0, "inotify")
+            dest = os.path.join(folder, "dest-cookie" + on)
+            os.mkdir(dest)
+            run = Run(ui, probe, program, ["-nd", "1", "-ac", "1", "-fs", on, "-sf", windows_path(sound),
+                                           "-ik", on, "-td", windows_path(dest), url])
+            try:
+                check(run.wait_exit(timeout_ms=60000), "%s %s: exit code" % (what, on))
+            except UiAutoError as e:
+                check(False, "%s %s: %s" % (what, on, e))
+            finally:
+                run.kill()
+            try:
+                opened = len(os.read(watch, 4096)) > 0
+            except BlockingIOError:
+                opened = False
+            os.close(watch)
+            check(opened == (on == "1"), "%s: -fs %s, sound file opened: %s" % (what, on, opened))
+            check(os.listdir(dest) == ["c.bin"], "%s %s: destination holds %r" % (what, on, os.listdir(dest)))
+        requests = server.requests()
+        cookies = [[line for line in r.split("\r\n") if line.lower().startswith("cookie:")] for r in requests]
+        check(cookies == [["Cookie: dorimel_test=kept-1"], []], "%s: Cookie headers %r" % (what, cookies))
+    finally:
+        probe_call(probe, "set-cookie", url, cookie % "Thu, 01 Jan 1970 00:00:00 GMT")
+        server.stop()
+
+
+def probe_call(probe, *args):
+    """download_probe.exe with these arguments; UiAutoError when it fails."""
+    done = subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win", "wine_run.sh"),
+                           probe] + [str(a) for a in args], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=90)
+    if done.returncode != 0:
+        raise UiAutoError("download_probe %s failed" % args[0])
 
 
 def test_finished_window(ui, probe, program, folder, server_script, root):
