@@ -159,13 +159,15 @@ class Watched:
         self.code = None
         first = self._line(90)
         if not first.startswith("pid\t"):
+            error = first or self._error()
             self.close()
-            raise UiAutoError("uiauto run: %s" % (first or self._error()))
+            raise UiAutoError("uiauto run: %s" % error)
         self.pid = int(first.split("\t")[1])
 
     def _error(self):
         self.err.seek(0)
-        return self.err.read().decode("utf-8", "replace").strip() or "no output"
+        text = self.err.read().decode("utf-8", "replace").strip()
+        return "%s (exit status %s)" % (text or "no output", self.process.poll())
 
     def _line(self, timeout_s):
         """The next line of the tool; "" when it ended without one or the time ran out."""
@@ -176,14 +178,15 @@ class Watched:
                 return ""
             # In slices, so that a tool that died (its pipe still held open
             # by others) is noticed.
-            ready, _, _ = select.select([self.process.stdout], [], [], min(left, 1.0))
+            ended = self.process.poll() is not None
+            ready, _, _ = select.select([self.process.stdout], [], [], 0 if ended else min(left, 1.0))
             if ready:
                 data = os.read(self.process.stdout.fileno(), 4096)
                 if not data:
                     return ""
                 self.pending += data
-            elif self.process.poll() is not None:
-                return ""
+            elif ended:
+                return ""  # ended, and nothing more in the pipe
         text, _, self.pending = self.pending.partition(b"\n")
         return text.decode("utf-8", "replace")
 
