@@ -106,7 +106,7 @@ void DownloadJob::pacedReceive(int index) {
         double factor = job_.speedRatio;
         if (factor > 3.0) factor = 2.0;
         else if (factor < 0.5) factor = 0.5;
-        quota = static_cast<int64_t>(quota * factor);
+        quota = static_cast<int64_t>(static_cast<double>(quota) * factor);
         if (quota < 0) quota = base;
     }
     if (quota <= 0) quota = 1;

@@ -4,9 +4,19 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 
 configure_tree() {  # folder, then cmake arguments
   local dir=$1; shift
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null || return 1
+  local arg name value current=yes
+  if [ -f "$dir/CMakeCache.txt" ]; then
+    # Configured before: again only when a -D setting is not in its cache yet
+    # (one added since).
+    for arg in "$@"; do
+      case $arg in -D*=*) ;; *) continue ;; esac
+      name=${arg#-D}; value=${name#*=}; name=${name%%=*}; name=${name%%:*}
+      grep -qxF -e "$name:PATH=$value" -e "$name:FILEPATH=$value" -e "$name:STRING=$value" \
+        -e "$name:BOOL=$value" -e "$name:UNINITIALIZED=$value" "$dir/CMakeCache.txt" || current=no
+    done
+    [ $current = yes ] && return 0
   fi
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null || return 1
 }
 
 build_tree() {
@@ -22,7 +32,8 @@ build_tree() {
 }
 
 build_native() {
-  configure_tree build/native -DDORIMEL_WIN64_DIR="$PWD/build/win-x86_64" && build_tree build/native
+  configure_tree build/native -DDORIMEL_WIN64_DIR="$PWD/build/win-x86_64" \
+    -DDORIMEL_WIN32_DIR="$PWD/build/win-i686" && build_tree build/native
 }
 
 build_windows() {  # x86_64 or i686

@@ -1,6 +1,12 @@
 // The settings program's dialog framework (see dialog_frame.h). Windows side.
 #include "settings_app/dialog_frame.h"
 
+#include "platform/win32/abi_layout.h"
+
+// The dialog object lives in the dialog's pointer-sized user slot, the one
+// after the message result and the dialog procedure.
+static_assert(DWLP_USER == abiSize(8, 16) && sizeof(LONG_PTR) == sizeof(ModalDialog*), "DWLP_USER");
+
 void DataExchange::check(int id, int& state) {
     HWND control = GetDlgItem(dialog_, id);
     if (saving_) {

@@ -10,6 +10,7 @@
 #include "foundation/string_table.h"
 #include "app/win32/dialog.h"
 #include "platform/paths.h"
+#include "platform/win32/abi_layout.h"
 
 namespace {
 Application* theApplication = nullptr;
@@ -36,6 +37,9 @@ bool Application::Init(HINSTANCE moduleInstance, const char* line) {
 bool Application::InitApplication() {
     return true;
 }
+
+// The common controls compare dwSize with their own structure.
+static_assert(sizeof(INITCOMMONCONTROLSEX) == abiSize(8, 8), "INITCOMMONCONTROLSEX");
 
 bool Application::InitInstance() {
     INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), 0xFF};

@@ -3,6 +3,11 @@
 
 #include <commctrl.h>
 
+#include "platform/win32/abi_layout.h"
+
+static_assert(sizeof(COMBOBOXEXITEMA) == abiSize(36, 56) && offsetof(COMBOBOXEXITEMA, pszText) == abiSize(8, 16),
+              "COMBOBOXEXITEMA");
+
 int ComboBoxExControl::count() const {
     return static_cast<int>(sendMessage(CB_GETCOUNT));
 }

@@ -3,6 +3,11 @@
 
 #include "foundation/string_table.h"
 #include "app/win32/application.h"
+#include "platform/win32/abi_layout.h"
+
+// The dialog object lives in the dialog's pointer-sized user slot, the one
+// after the message result and the dialog procedure.
+static_assert(DWLP_USER == abiSize(8, 16) && sizeof(LONG_PTR) == sizeof(Dialog*), "DWLP_USER");
 
 INT_PTR Dialog::runModal(HWND owner) {
     return DialogBoxParamA(currentInstance(), MAKEINTRESOURCEA(resourceId), owner, dialogProcedure,

@@ -11,6 +11,7 @@
 #include "app/win32/application.h"
 #include "app/win32/downloader_app.h"
 #include "app/win32/hash_dialog.h"
+#include "platform/win32/abi_layout.h"
 #include "protocol/url.h"
 #include "resources/download_window_ids.h"
 
@@ -78,6 +79,8 @@ const wchar_t* toolTipText(UINT_PTR command) {
 
 // Control 1027 hosts the toolbar: its commands and tooltip requests arrive
 // here, then go on to the button's own procedure.
+static_assert(offsetof(NMTTDISPINFOA, lpszText) == abiSize(12, 24) && offsetof(NMTTDISPINFOW, lpszText) == abiSize(12, 24),
+              "NMTTDISPINFO");
 LRESULT CALLBACK toolbarHostProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (g_window) {
         if (message == WM_COMMAND) {

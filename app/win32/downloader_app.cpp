@@ -8,6 +8,7 @@
 #include <commctrl.h>
 
 #include "app/startup.h"
+#include "platform/win32/abi_layout.h"
 #include "foundation/string_table.h"
 #include "app/win32/dialog.h"
 #include "app/win32/download_window.h"
@@ -49,6 +50,10 @@ void initExtendedCommonControls() {
     }
     FreeLibrary(comctl);
 }
+
+// WSAStartup fills the structure of its own build (fields in another order in
+// 64-bit programs).
+static_assert(sizeof(WSADATA) == abiSize(400, 408), "WSADATA");
 
 // Winsock 2.2, else 1.1. A start that succeeds with another version is undone
 // at once so that the library's start count stays balanced.

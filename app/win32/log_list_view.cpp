@@ -10,7 +10,23 @@
 #include "foundation/code_page.h"
 #include "app/options_file.h"
 #include "app/win32/application.h"
+#include "platform/win32/abi_layout.h"
 #include "resources/download_window_ids.h"
+
+// The list views, the tab control and their notifications read and write
+// these at the system's offsets (the list views are also read from other
+// processes by the UI tests).
+static_assert(sizeof(LVITEMA) == abiSize(60, 88) && offsetof(LVITEMA, pszText) == abiSize(20, 24) &&
+                  offsetof(LVITEMA, lParam) == abiSize(32, 40),
+              "LVITEMA");
+static_assert(sizeof(LVCOLUMNW) == abiSize(44, 56) && offsetof(LVCOLUMNW, pszText) == abiSize(12, 16), "LVCOLUMNW");
+static_assert(sizeof(TCITEMA) == abiSize(28, 40) && offsetof(TCITEMA, pszText) == abiSize(12, 16), "TCITEMA");
+static_assert(sizeof(NMHDR) == abiSize(12, 24) && offsetof(NMHDR, code) == abiSize(8, 16), "NMHDR");
+static_assert(offsetof(NMLVCUSTOMDRAW, nmcd.dwDrawStage) == abiSize(12, 24) &&
+                  offsetof(NMLVCUSTOMDRAW, nmcd.lItemlParam) == abiSize(44, 72) &&
+                  offsetof(NMLVCUSTOMDRAW, clrText) == abiSize(48, 80) &&
+                  offsetof(NMLVCUSTOMDRAW, clrTextBk) == abiSize(52, 84),
+              "NMLVCUSTOMDRAW");
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "app/new_download_rules.h"
 #include "foundation/string_table.h"
+#include "platform/win32/abi_layout.h"
 #include "protocol/url.h"
 #include "resources/new_download_dialog_ids.h"
 #include "state/records.h"
@@ -425,6 +426,9 @@ void NewDownloadDialog::keepEditTextInHistory() {
     std::string typed = fullWindowText(edit);
     if (!typed.empty()) folderBox_.insertIfAbsent(0, typed.c_str());
 }
+
+static_assert(sizeof(BROWSEINFOA) == abiSize(32, 64) && offsetof(BROWSEINFOA, ulFlags) == abiSize(16, 32),
+              "BROWSEINFOA");
 
 void NewDownloadDialog::onBrowse() {
     keepEditTextInHistory();

@@ -7,6 +7,15 @@
 
 #include <string>
 
+#include "platform/win32/abi_layout.h"
+
+static_assert(sizeof(FileHandle) == sizeof(HANDLE), "file handles");
+// SHFileOperationA reads the flags and writes fAnyOperationsAborted at its own
+// offsets; the 32-bit structure is packed to single bytes.
+static_assert(sizeof(SHFILEOPSTRUCTA) == abiSize(30, 56) && offsetof(SHFILEOPSTRUCTA, fFlags) == abiSize(16, 32) &&
+                  offsetof(SHFILEOPSTRUCTA, fAnyOperationsAborted) == abiSize(18, 36),
+              "SHFILEOPSTRUCTA");
+
 namespace {
 
 thread_local int lastError = 0;

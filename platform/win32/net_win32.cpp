@@ -12,6 +12,14 @@
 #include <map>
 #include <memory>
 
+#include "platform/win32/abi_layout.h"
+
+// Winsock's notifications carry the socket or the lookup's task handle in
+// wParam; the seam keeps both in its own pointer-sized handles.
+static_assert(sizeof(SOCKET) == sizeof(WPARAM) && sizeof(HANDLE) == sizeof(WPARAM) &&
+                  sizeof(SocketHandle) == sizeof(SOCKET) && sizeof(LookupTask) == sizeof(HANDLE),
+              "socket and task handles in wParam");
+
 namespace {
 
 HWND window = nullptr;

@@ -138,9 +138,10 @@ TEST(ConsoleRun, NeverReplacesAnExistingFileAndKeepsTheDownloadBeside) {
     Outcome out = runConsole({"-nd", "1", "-td", dir.path() + "/dst", server.url("/f/f.bin")});
     EXPECT_EQ(out.exitCode, 1);
     EXPECT_EQ(readFile(dir.path() + "/dst/f.bin"), "precious");
-    // The finished data stays under the temporary name minus its extension.
-    EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/f.bin[1]", 5000) ||
-                fileHasPattern(dir.path() + "/dst/f.bin.dorimelt", 5000));
+    // The finished data stays under its temporary name: the name without the
+    // extension is the existing file, which the rename does not replace.
+    EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/f.bin.dorimelt", 5000));
+    EXPECT_FALSE(exists(dir.path() + "/dst/f.bin[1]"));
 }
 
 TEST(ConsoleRun, DigestsGivenOnTheCommandLineCheckTheFinishedFile) {
@@ -154,20 +155,28 @@ TEST(ConsoleRun, DigestsGivenOnTheCommandLineCheckTheFinishedFile) {
     }
     NginxServer nginx;
     ASSERT_TRUE(nginx.start(dir.path() + "/www"));
+    // The report: one whole line for each digest, in the order given.
     struct Case {
         std::vector<std::string> digestArgs;
         int exitCode;
-        const char* reportPiece;
+        std::vector<std::string> reportLines;
     } cases[] = {
-        {{"--md5", " 900150983CD24FB0D6963F7D28E17F72 "}, 0, "OK"},
+        {{"--md5", " 900150983CD24FB0D6963F7D28E17F72 "}, 0,
+         {"MD5 900150983cd24fb0d6963f7d28e17f72 OK"}},
         {{"--sha1", "a9993e364706816aba3e25717850c26c9cd0d89d", "--md5",
-          "900150983cd24fb0d6963f7d28e17f72"}, 0, "OK"},
-        {{"--sha1", "a9993e364706816aba3e25717850c26c9cd0d89e"}, 3, "mismatch"},
-        {{"--md5", "1234"}, 2, "--md5 needs 32 hexadecimal digits"},
+          "900150983cd24fb0d6963f7d28e17f72"}, 0,
+         {"SHA1 a9993e364706816aba3e25717850c26c9cd0d89d OK", "MD5 900150983cd24fb0d6963f7d28e17f72 OK"}},
+        {{"--sha1", "a9993e364706816aba3e25717850c26c9cd0d89e"}, 3,
+         {"SHA1 mismatch: expected a9993e364706816aba3e25717850c26c9cd0d89e, got "
+          "a9993e364706816aba3e25717850c26c9cd0d89d"}},
+        {{"--md5", "1234"}, 2, {"dorimel: --md5 needs 32 hexadecimal digits: 1234"}},
         {{"--sha256", "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"}, 0,
-         "SHA256 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad OK"},
-        {{"--sha256", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ae"}, 3, "SHA256 mismatch"},
-        {{"--sha256", "a9993e364706816aba3e25717850c26c9cd0d89d"}, 2, "--sha256 needs 64 hexadecimal digits"},
+         {"SHA256 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad OK"}},
+        {{"--sha256", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ae"}, 3,
+         {"SHA256 mismatch: expected ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ae, got "
+          "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}},
+        {{"--sha256", "a9993e364706816aba3e25717850c26c9cd0d89d"}, 2,
+         {"dorimel: --sha256 needs 64 hexadecimal digits: a9993e364706816aba3e25717850c26c9cd0d89d"}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -179,7 +188,10 @@ TEST(ConsoleRun, DigestsGivenOnTheCommandLineCheckTheFinishedFile) {
         args.push_back(nginx.url("/abc.txt"));
         Outcome out = runConsole(args);
         EXPECT_EQ(out.exitCode, c.exitCode) << c.digestArgs[1];
-        EXPECT_TRUE(out.has(c.reportPiece)) << c.digestArgs[1];
+        ASSERT_GE(out.lines.size(), c.reportLines.size()) << c.digestArgs[1];
+        EXPECT_EQ(std::vector<std::string>(out.lines.end() - c.reportLines.size(), out.lines.end()),
+                  c.reportLines)
+            << c.digestArgs[1];
         // A mismatch reports the file but never removes it.
         if (c.exitCode != 2) {
             EXPECT_TRUE(exists(dst + "/abc.txt"));

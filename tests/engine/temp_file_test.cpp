@@ -20,6 +20,14 @@ uint32_t fakeNow = 0;
 uint32_t frozenClock() { return 100000; }
 uint32_t racingClock() { return fakeNow += 6000; }
 
+// A clock that follows the download instead of the wall: 10000 ms while
+// session 0 is at byte 0, 15000 ms up to byte 300000, 15001 ms from there on.
+const DownloadJob* positionClockJob = nullptr;
+uint32_t positionClock() {
+    uint64_t at = positionClockJob ? positionClockJob->session(0).position : 0;
+    return at == 0 ? 10000 : at < 300000 ? 15000 : 15001;
+}
+
 // The state text at the start of a temporary file ("" when there is none).
 std::string stateText(const std::string& path) {
     std::string content = fileContent(path);
@@ -131,31 +139,62 @@ TEST_F(TempFileTest, AStateTextFillingTheWholeBlockLeavesTheFirstDataByteAlone) 
 TEST_F(TempFileTest, PacesStateSavesBy102400BytesAnd5000Milliseconds) {
     const uint64_t size = 600000;
     writePatternFile(www + "/p.bin", size);
+    // The speed limit reads one block of at most 3 x 102.4 x KB/s bytes a
+    // tick, and the tick hook runs after it: every save is seen, at the
+    // position of the write that made it.
+    auto pacedRun = [&](int kbPerSecond, const std::string& url, uint64_t stopAt) {
+        AppSettings settings = testSettings(out);
+        settings.downloadOptions.set(FLAG_SPEED_LIMIT, true);
+        settings.downloadOptions.speedLimit = kbPerSecond;
+        RecordingUi ui;
+        DownloadJob job(settings, ui);
+        job.newDownload.strURL = url;
+        std::string temp = outPath("p.bin.dorimelt");
+        std::vector<uint64_t> saved;
+        bool claimsTooMuch = false;
+        positionClockJob = &job;
+        ui.onTick = [&] {
+            std::string state = stateText(temp);
+            if (state.compare(0, 12, "Dorimel:500\n") == 0) {
+                uint64_t at = std::strtoull(stateValue(state, "Session0-FirstRange").c_str(), nullptr, 10);
+                if (saved.empty() || saved.back() != at) saved.push_back(at);
+                claimsTooMuch = claimsTooMuch || at > job.session(0).position;
+            }
+            if (stopAt && job.session(0).position >= stopAt) job.stopJob();
+        };
+        EXPECT_EQ(runJob(job, ui), stopAt ? STAGE_STOPPED : STAGE_ENDED) << ui.dump();
+        positionClockJob = nullptr;
+        EXPECT_FALSE(claimsTooMuch);
+        if (stopAt) job.keepTempFile();
+        std::remove(temp.c_str());
+        std::remove(outPath("p.bin").c_str());
+        return saved;
+    };
+
+    // Bytes: a clock that races ahead allows every save the bytes allow; each
+    // comes with the first write starting more than 102400 bytes past the end
+    // of the last write that was far enough to count.
     fakeNow = 10000;
     overrideTickCount(racingClock);
-    AppSettings settings = testSettings(out);
-    RecordingUi ui;
-    DownloadJob job(settings, ui);
-    job.newDownload.strURL = server.url("/x/drip=20000:2/p.bin");
-    std::string temp = outPath("p.bin.dorimelt");
-    std::vector<uint64_t> saved;
-    uint64_t lastPosition = 0;
-    bool claimsTooMuch = false;
-    ui.onTick = [&] {
-        std::string state = stateText(temp);
-        if (state.compare(0, 12, "Dorimel:500\n") != 0) return;
-        uint64_t at = std::strtoull(stateValue(state, "Session0-FirstRange").c_str(), nullptr, 10);
-        if (saved.empty() || saved.back() != at) saved.push_back(at);
-        claimsTooMuch = claimsTooMuch || at > job.session(0).position;
-        lastPosition = job.session(0).position;
-    };
-    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
-    EXPECT_TRUE(fileHasPattern(outPath("p.bin"), size));
-    EXPECT_FALSE(claimsTooMuch);
-    ASSERT_GE(saved.size(), 3u);
+    const uint64_t block = 3 * 2048;
+    std::vector<uint64_t> saved = pacedRun(20, server.url("/f/p.bin"), 0);
+    ASSERT_GE(saved.size(), 4u);
     EXPECT_EQ(saved[0], 0u);
-    for (size_t i = 1; i < saved.size(); ++i) EXPECT_GT(saved[i] - saved[i - 1], 102400u) << i;
-    (void)lastPosition;
+    for (size_t i = 1; i < saved.size(); ++i) {
+        EXPECT_GT(saved[i] - saved[i - 1], 102400u) << i;
+        EXPECT_LE(saved[i] - saved[i - 1], 102400u + 2 * block) << i;
+    }
+
+    // Milliseconds: the first write saves at 10000 ms; the writes up to byte
+    // 300000 see exactly 5000 ms more, which is not enough; the writes from
+    // there on see 5001 ms, and the first one far enough saves. The server
+    // stalls at byte 560000, so the job waits there to be stopped.
+    overrideTickCount(positionClock);
+    saved = pacedRun(200, server.url("/x/stall=560000/p.bin"), 560000);
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_EQ(saved[0], 0u);
+    EXPECT_GE(saved[1], 300000u);
+    EXPECT_LE(saved[1], 300000u + 102400u + 2 * 3 * 20480);
 }
 
 TEST_F(TempFileTest, UsesTheNextFreeTemporaryNameAndFinishesUnderTheTargetName) {

@@ -24,6 +24,7 @@ import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
 from tls_servers import TlsServers  # noqa: E402
+from uiauto import SKIPPED, missing_setup  # noqa: E402
 
 TLS_ERROR_HANDSHAKE, TLS_ERROR_UNTRUSTED, TLS_ERROR_EXPIRED, TLS_ERROR_NAME = 0x7100, 0x7101, 0x7102, 0x7103
 WSAECONNABORTED = 10053
@@ -83,9 +84,10 @@ def main():
     parser.add_argument("--probe", required=True)
     parser.add_argument("--wine-run", required=True)
     args = parser.parse_args()
-    if not os.environ.get("DISPLAY"):
-        print("no display: skipped")
-        return 125
+    missing = missing_setup([args.probe])
+    if missing is not None:
+        # This test shares wine_run.sh's skip code (125) with the seam probe.
+        return 125 if missing == SKIPPED else missing
     work = tempfile.mkdtemp(prefix="dorimel-wine-tls-")
     www = os.path.join(work, "www")
     os.makedirs(www)

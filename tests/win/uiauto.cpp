@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/abi_layout.h"
+
 namespace {
 
 // ---- text helpers -------------------------------------------------------
@@ -298,6 +300,16 @@ class RemoteBuffer {
 
 constexpr size_t kTextChars = 2048;
 constexpr size_t kTextOffset = 1024;  // the structure comes first
+
+// The structures copied into the other process, where its control reads them
+// at its own offsets (the tool and the program must be of one bitness).
+static_assert(sizeof(LVITEMW) == abiSize(60, 88) && offsetof(LVITEMW, pszText) == abiSize(20, 24) &&
+                  offsetof(LVITEMW, cchTextMax) == abiSize(24, 32),
+              "LVITEMW");
+static_assert(sizeof(HDITEMW) == abiSize(48, 72) && offsetof(HDITEMW, cchTextMax) == abiSize(16, 24), "HDITEMW");
+static_assert(sizeof(TCITEMW) == abiSize(28, 40) && offsetof(TCITEMW, pszText) == abiSize(12, 16), "TCITEMW");
+static_assert(sizeof(TBBUTTON) == abiSize(20, 32) && offsetof(TBBUTTON, fsStyle) == 9, "TBBUTTON");
+static_assert(sizeof(HDITEMW) <= kTextOffset && sizeof(LVITEMW) <= kTextOffset, "room for the structure");
 
 LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
@@ -637,6 +649,8 @@ void screenshot(HWND window, const std::wstring& path) {
     GdiFlush();
     const DWORD stride = ((width * 3) + 3) & ~3u;
     const DWORD imageSize = stride * height;
+    // The file's headers: 14 and 40 bytes in every build.
+    static_assert(sizeof(BITMAPFILEHEADER) == 14 && sizeof(BITMAPINFOHEADER) == 40, "BMP headers");
     BITMAPFILEHEADER file{};
     file.bfType = 0x4D42;
     file.bfOffBits = sizeof file + sizeof info.bmiHeader;
@@ -678,7 +692,7 @@ std::wstring quoteArgument(const std::wstring& argument) {
     return out + L"\"";
 }
 
-void start(const Options& o, bool raw) {
+PROCESS_INFORMATION startProcess(const Options& o, bool raw) {
     if (o.rest.empty()) fail("start needs a program");
     std::wstring commandLine = quoteArgument(o.rest[0]);
     if (raw) {
@@ -686,15 +700,32 @@ void start(const Options& o, bool raw) {
     } else {
         for (size_t i = 1; i < o.rest.size(); ++i) commandLine += L" " + quoteArgument(o.rest[i]);
     }
+    static_assert(sizeof(STARTUPINFOW) == abiSize(68, 104), "STARTUPINFOW");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(o.rest[0].c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &process))
         fail("cannot start the program (error " + std::to_string(GetLastError()) + ")");
-    line("pid\t" + std::to_string(process.dwProcessId));
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    line("pid\t" + std::to_string(process.dwProcessId));
+    return process;
+}
+
+void start(const Options& o, bool raw) {
+    CloseHandle(startProcess(o, raw).hProcess);
+}
+
+// Starts the program and stays with it until it ends: the handle held all the
+// while keeps its exit code, which Wine forgets soon after the end of a
+// process that nobody holds.
+void run(const Options& o) {
+    HANDLE process = startProcess(o, false).hProcess;
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process, &code)) fail("the exit code cannot be read");
+    CloseHandle(process);
+    line("exit\t" + std::to_string(code));
 }
 
 void waitExit(const Options& o) {
@@ -803,6 +834,8 @@ int main() {
         start(o, false);
     else if (c == L"start-raw")
         start(o, true);
+    else if (c == L"run")
+        run(o);
     else if (c == L"wait-exit")
         waitExit(o);
     else if (c == L"kill")

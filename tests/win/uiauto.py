@@ -2,9 +2,11 @@
 wine_run.sh and parses its lines. Used by the ctest drivers (python3, no
 third-party modules). See README.md."""
 import os
+import select
 import struct
 import subprocess
 import tempfile
+import time
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -13,6 +15,29 @@ WINE_RUN = os.path.join(HERE, "wine_run.sh")
 
 class UiAutoError(Exception):
     pass
+
+
+SKIPPED = 77  # the tests' SKIP_RETURN_CODE
+ALLOW_SKIP = "DORIMEL_ALLOW_SKIP"
+
+
+def missing_setup(paths=(), display=True, others=()):
+    """None when the display (if wanted), every file of paths and nothing of
+    others (names of missing pieces found by the caller) is missing; else the
+    exit status of a test that cannot run. ./test.sh installs and builds
+    everything first, so there a missing piece is a broken set-up and fails
+    (1); a developer running one test by hand may set DORIMEL_ALLOW_SKIP=1 to
+    have it skipped (77) instead."""
+    absent = (["an X display (DISPLAY)"] if display and not os.environ.get("DISPLAY") else []) + \
+        [p for p in paths if not os.path.isfile(p)] + list(others)
+    if not absent:
+        return None
+    if os.environ.get(ALLOW_SKIP) == "1":
+        print("skipped (%s=1): missing %s" % (ALLOW_SKIP, ", ".join(absent)), flush=True)
+        return SKIPPED
+    print("FAIL: missing %s: a broken set-up (%s=1 skips instead)" % (", ".join(absent), ALLOW_SKIP),
+          flush=True)
+    return 1
 
 
 def windows_path(path):
@@ -57,6 +82,12 @@ class UiAuto:
         """Starts a Windows program (Unix path) with these arguments; its Windows pid."""
         out = self.call("start", "--", windows_path(program), *args)
         return int(out.split("\t")[1])
+
+    def run(self, program, *args):
+        """Starts a Windows program (Unix path) with these arguments under a
+        tool that stays until it ends, so that its exit code is never lost;
+        a Watched with its pid."""
+        return Watched([WINE_RUN, self.exe, "run", "--", windows_path(program)] + [str(a) for a in args])
 
     def start_raw(self, program, command_line):
         out = self.call("start-raw", "--", windows_path(program), command_line)
@@ -111,6 +142,79 @@ class UiAuto:
 
     def kill(self, pid):
         self.call("kill", "--pid", pid, check=False)
+
+
+class Watched:
+    """A program started through `uiauto run`: the tool prints the pid line at
+    once and the exit line when the program ends. Its output is a pipe, read
+    line by line (the program holds the tool's descriptors until it ends, and
+    so may a Wine server started on the way: the end of the pipe is not
+    awaited)."""
+
+    def __init__(self, command):
+        self.err = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=self.err)
+        self.pending = b""
+        self.code = None
+        first = self._line(90)
+        if not first.startswith("pid\t"):
+            error = first or self._error()
+            self.close()
+            raise UiAutoError("uiauto run: %s" % error)
+        self.pid = int(first.split("\t")[1])
+
+    def _error(self):
+        self.err.seek(0)
+        text = self.err.read().decode("utf-8", "replace").strip()
+        return "%s (exit status %s)" % (text or "no output", self.process.poll())
+
+    def _line(self, timeout_s):
+        """The next line of the tool; "" when it ended without one or the time ran out."""
+        deadline = time.monotonic() + timeout_s
+        while b"\n" not in self.pending:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return ""
+            # In slices, so that a tool that died (its pipe still held open
+            # by others) is noticed.
+            ended = self.process.poll() is not None
+            ready, _, _ = select.select([self.process.stdout], [], [], 0 if ended else min(left, 1.0))
+            if ready:
+                data = os.read(self.process.stdout.fileno(), 4096)
+                if not data:
+                    return ""
+                self.pending += data
+            elif ended:
+                return ""  # ended, and nothing more in the pipe
+        text, _, self.pending = self.pending.partition(b"\n")
+        return text.decode("utf-8", "replace")
+
+    def wait_exit(self, timeout_ms=30000):
+        """The program's exit code; UiAutoError when it does not end in time
+        or its code cannot be read."""
+        if self.code is None:
+            last = self._line(timeout_ms / 1000)
+            if not last.startswith("exit\t"):
+                if self.process.poll() is None:
+                    raise UiAutoError("the process did not exit in time")
+                raise UiAutoError("the exit code is unknown: %s" % self._error())
+            self.code = int(last.split("\t")[1])
+            self.close()
+        return self.code
+
+    def close(self):
+        """Ends the tool (not the program: kill that through UiAuto.kill)."""
+        if self.err.closed:
+            return
+        try:
+            # After the exit line the tool is ending by itself.
+            self.process.wait(30 if self.code is not None else 0)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+        self.err.close()
 
 
 def bmp_to_png(bmp_path, png_path):

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "browser_module/dorimel_ids.h"
+#include "platform/win32/abi_layout.h"
 #include "tests/win_hosts/fake_browser.h"
 
 namespace {
@@ -287,7 +288,12 @@ int download(int argc, wchar_t** argv) {
     return 0;
 }
 
-// The command line of another process, read from its process parameters.
+// The command line of another process, read from its process parameters (a
+// process of this program's bitness: the offsets are this build's).
+static_assert(offsetof(PROCESS_BASIC_INFORMATION, PebBaseAddress) == abiSize(4, 8) &&
+                  offsetof(PEB, ProcessParameters) == abiSize(0x10, 0x20) &&
+                  offsetof(RTL_USER_PROCESS_PARAMETERS, CommandLine) == abiSize(0x40, 0x70),
+              "process parameters");
 bool readCommandLine(DWORD pid, std::wstring& text) {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     if (process == nullptr) return false;

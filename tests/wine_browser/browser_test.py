@@ -18,7 +18,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
-from uiauto import WINE_RUN, UiAuto, UiAutoError, windows_path  # noqa: E402
+from uiauto import WINE_RUN, UiAuto, UiAutoError, missing_setup, windows_path  # noqa: E402
 
 MODULE_CLSID = "{DC68ED65-D980-406A-8EF4-267CE329DCFC}"
 LAUNCHER_CLSID = "{92EB855D-5C86-4990-A07F-54AF58718DA3}"
@@ -34,7 +34,6 @@ OTHER_KEY = "HKCR\\CLSID\\" + OTHER_CLSID
 S_OK = "0x00000000"
 E_FAIL = "0x80004005"
 SETTINGS_TITLE = "Dorimel インストール"
-SKIP = 77
 
 failures = []
 
@@ -382,9 +381,6 @@ def download(env, url, *options):
 
 
 def group_handoff(env):
-    if not os.path.exists(env.dorimel):
-        print("dorimel.exe is not built: hand-off not tested", flush=True)
-        return SKIP
     folder = env.folder("handoff")
     dll = os.path.join(folder, "DorimelDLM.dll")
     ini = os.path.join(folder, "DorimelDLM.ini")
@@ -651,9 +647,6 @@ def group_settings(env):
 
 
 def group_automation(env):
-    if not os.path.exists(env.dorimel):
-        print("dorimel.exe is not built: launcher not tested", flush=True)
-        return SKIP
     folder = env.folder("automation", dll=False, server=True)
     server = os.path.join(folder, "DorimelServer.exe")
     exe = '"%s" ' % windows_path(os.path.join(folder, "Dorimel.exe"))
@@ -726,12 +719,12 @@ def main():
     parser.add_argument("--win64", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
-    if not os.environ.get("DISPLAY"):
-        print("no DISPLAY: run through test.sh or start Xvfb", flush=True)
-        return SKIP
+    env = Env(args)
+    missing = missing_setup([env.dll, env.server, env.starter, env.host, env.dorimel, env.ui.exe])
+    if missing is not None:
+        return missing
     os.environ.setdefault("WINEPREFIX", os.path.abspath(
         os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "wineprefix")))
-    env = Env(args)
     try:
         result = GROUPS[args.group](env)
     except (UiAutoError, subprocess.TimeoutExpired) as error:

@@ -9,10 +9,14 @@
 //   download_probe bar --hwnd WINDOW
 //       bar<TAB>width<TAB>first-last,...   (runs of the active-caption colour
 //                                           on the bar's middle row)
+//   download_probe set-cookie URL "NAME=VALUE; expires=..."
+//       stores a cookie in the browser's cookie store (WinInet), as a page
+//       the user visited would
 #include <windows.h>
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <wininet.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -162,6 +166,10 @@ void bar(const Options& o) {
 int main() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argc == 4 && std::wstring(argv[1]) == L"set-cookie") {
+        if (!InternetSetCookieW(argv[2], nullptr, argv[3])) fail("InternetSetCookie failed");
+        return 0;
+    }
     Options o = parse(argc, argv);
     if (o.command == L"toolbar-click")
         toolbarClick(o);

@@ -8,7 +8,8 @@ on 127.0.0.1, seen through the UI automation tool.
             session asks for "Range: bytes=<half>-" (100000 bytes are never
             split, 100001 are); without -ac 1 the window stays and shows the
             finished state; with the speed limit on the title says so, and
-            switching it off from the menu lets the rest flow at once.
+            switching it off from the menu lets the rest flow at once; -fs 1
+            plays the finish sound file, -ik 1 sends the browser's cookie.
   progress  a slow split download: title, elapsed and remaining time, speed,
             tab texts and the two-part progress bar while it runs (a
             screenshot is kept as an artefact); the toolbar's stop and resume
@@ -19,7 +20,8 @@ on 127.0.0.1, seen through the UI automation tool.
             stopped. A download that ends while the cancel question is open
             keeps its finished file; closing before any data asks nothing;
             Yes to the delete question removes the temporary file only, also
-            after the question about an existing destination file.
+            after the question about an existing destination file; without
+            direct delete it goes to the recycle bin.
 
 usage: download_test.py files|progress --dorimel EXE --uiauto EXE --probe EXE
                         --server fault_server.py --artifacts DIR
@@ -37,9 +39,10 @@ import subprocess
 import sys
 import tempfile
 import time
+import wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
-from uiauto import UiAuto, UiAutoError, bmp_to_png, unescape, windows_path  # noqa: E402
+from uiauto import UiAuto, UiAutoError, bmp_to_png, missing_setup, unescape, windows_path  # noqa: E402
 
 CONFIRM = "確認"
 CANCEL_QUESTION = "ダウンロードをキャンセルしますか？"
@@ -71,6 +74,7 @@ SPEED_LIMITED = "（速度制限中）"
 CMD_SPEED_LIMIT = 50011
 TOO_LATE = "終わってしまいました。"
 TOO_LATE_CAPTION = "遅かったです"
+SHELL_DELETE_CONFIRMATION = "ファイルの削除の確認"  # Wine's shell asks before the recycle bin
 
 failures = []
 
@@ -164,7 +168,8 @@ class Run:
 
     def __init__(self, ui, probe, program, arguments):
         self.ui, self.probe = ui, probe
-        self.pid = ui.start(program, *arguments)
+        self.watched = ui.run(program, *arguments)
+        self.pid = self.watched.pid
         self.exited = False
         self.hwnd = None
 
@@ -234,18 +239,9 @@ class Run:
         print("screenshot: " + png_path, flush=True)
 
     def wait_exit(self, timeout_ms):
-        """True when the process ended with code 0 (or ended so long ago that
-        Wine no longer knows its code); False for another code. UiAutoError
-        when it does not end in time."""
-        try:
-            code = self.ui.wait_exit(self.pid, timeout_ms=timeout_ms)
-        except UiAutoError as e:
-            if "no such process" not in str(e):
-                raise
-            # Wine forgets an ended process a second or two after its end; on
-            # a loaded machine the question answered last may be that long ago.
-            print("  (the process had already ended; its exit code is lost)", flush=True)
-            code = 0
+        """True when the process ended with code 0, False for another code.
+        UiAutoError when it does not end in time."""
+        code = self.watched.wait_exit(timeout_ms=timeout_ms)
         self.exited = True
         return code == 0
 
@@ -253,6 +249,7 @@ class Run:
         if not self.exited:
             self.ui.kill(self.pid)
             self.exited = True
+        self.watched.close()
 
 
 def wait_for(what, probe, timeout_s):
@@ -332,6 +329,68 @@ def test_files(ui, probe, exe, folder, server_script):
         shutil.rmtree(dest, ignore_errors=True)
     test_finished_window(ui, probe, program, folder, server_script, root)
     test_speed_limit(ui, probe, program, folder, server_script, root)
+    test_sound_and_cookie(ui, probe, program, folder, server_script)
+
+
+def test_sound_and_cookie(ui, probe, program, folder, server_script):
+    """-fs 1 -sf FILE plays the sound file at the end (seen as the program
+    opening it: the display has no sound device), -fs 0 does not; -ik 1 sends
+    the browser's cookie for the URL (stored through WinInet as a visited page
+    would), -ik 0 does not."""
+    what = "finish sound and browser cookie"
+    print("case: " + what, flush=True)
+    root, record = os.path.join(folder, "www-cookie"), os.path.join(folder, "record-cookie")
+    for path in (root, record):
+        os.mkdir(path)
+    write_content(os.path.join(root, "c.bin"), 1000, seed=7)
+    sound = os.path.join(folder, "done.wav")
+    with wave.open(sound, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(1)
+        w.setframerate(8000)
+        w.writeframes(b"\x80" * 800)
+    libc = ctypes.CDLL("libc.so.6", use_errno=True)
+    server = FaultServer(server_script, root, record)
+    url = server.url("/f/c.bin")
+    cookie = "dorimel_test=kept-1; path=/f/; expires=%s"
+    try:
+        probe_call(probe, "set-cookie", url, cookie % "Fri, 01 Jan 2038 00:00:00 GMT")
+        for on in ("1", "0"):
+            # inotify: IN_OPEN on the sound file, read after the run.
+            watch = libc.inotify_init1(os.O_NONBLOCK)
+            check(watch >= 0 and libc.inotify_add_watch(watch, sound.encode(), 0x20) >= 0, "inotify")
+            dest = os.path.join(folder, "dest-cookie" + on)
+            os.mkdir(dest)
+            run = Run(ui, probe, program, ["-nd", "1", "-ac", "1", "-fs", on, "-sf", windows_path(sound),
+                                           "-ik", on, "-td", windows_path(dest), url])
+            try:
+                check(run.wait_exit(timeout_ms=60000), "%s %s: exit code" % (what, on))
+            except UiAutoError as e:
+                check(False, "%s %s: %s" % (what, on, e))
+            finally:
+                run.kill()
+            try:
+                opened = len(os.read(watch, 4096)) > 0
+            except BlockingIOError:
+                opened = False
+            os.close(watch)
+            check(opened == (on == "1"), "%s: -fs %s, sound file opened: %s" % (what, on, opened))
+            check(os.listdir(dest) == ["c.bin"], "%s %s: destination holds %r" % (what, on, os.listdir(dest)))
+        requests = server.requests()
+        cookies = [[line for line in r.split("\r\n") if line.lower().startswith("cookie:")] for r in requests]
+        check(cookies == [["Cookie: dorimel_test=kept-1"], []], "%s: Cookie headers %r" % (what, cookies))
+    finally:
+        probe_call(probe, "set-cookie", url, cookie % "Thu, 01 Jan 1970 00:00:00 GMT")
+        server.stop()
+
+
+def probe_call(probe, *args):
+    """download_probe.exe with these arguments; UiAutoError when it fails."""
+    done = subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win", "wine_run.sh"),
+                           probe] + [str(a) for a in args], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=90)
+    if done.returncode != 0:
+        raise UiAutoError("download_probe %s failed" % args[0])
 
 
 def test_finished_window(ui, probe, program, folder, server_script, root):
@@ -700,8 +759,52 @@ def test_close_and_delete(ui, probe, exe, folder, server_script):
         check(os.listdir(dest) == [name], "%s: destination holds %r" % (what, os.listdir(dest)))
         with open(os.path.join(dest, name), "rb") as f:
             check(f.read() == b"the user's own file", "%s: the existing file was changed" % what)
+
+        test_recycle_bin_delete(ui, probe, program, folder, server, name)
     finally:
         server.stop()
+
+
+def test_recycle_bin_delete(ui, probe, program, folder, server, name):
+    """Without direct delete, Yes to the delete question moves the temporary
+    file to the recycle bin, after the shell's own confirmation: Wine keeps
+    it in the XDG trash, here a private one."""
+    what = "Yes to the delete question, recycle bin"
+    print("case: " + what, flush=True)
+    with open(os.path.join(os.path.dirname(program), "dorimel.ini"), "w", newline="\r\n") as f:
+        f.write("[MainOptions]\nIsUseDirectDelete=0\n")
+    dest = os.path.join(folder, "dest-recycle")
+    os.mkdir(dest)
+    kept = os.path.join(dest, name + TEMP_SUFFIX)
+    trash = os.path.join(folder, "xdg-data", "Trash")
+    os.makedirs(os.path.dirname(trash))  # the trash itself is made by Wine, not its parents
+    os.environ["XDG_DATA_HOME"] = os.path.dirname(trash)
+    try:
+        run = Run(ui, probe, program, ["-nd", "1", "-sp", "0", "-td", windows_path(dest),
+                                       server.url("/x/drip=4096:100/" + name)])
+    finally:
+        del os.environ["XDG_DATA_HOME"]
+    try:
+        run.window()
+        wait_for("data in the temporary file",
+                 lambda: os.path.exists(kept) and os.path.getsize(kept) > STATE_BLOCK, 30)
+        ui.call("click", "--hwnd", run.window(), "--id", CLOSE_BUTTON)
+        ui.msgbox(run.pid)
+        ui.answer(run.pid, "yes")
+        if wait_for("the delete question", lambda: delete_question(ui, run.pid), 30):
+            ui.answer(run.pid, "yes")
+        confirmation = ui.wait_window(pid=run.pid, title=SHELL_DELETE_CONFIRMATION)
+        ui.call("click", "--hwnd", confirmation["hwnd"], "--id", 6)  # IDYES
+        check(run.wait_exit(timeout_ms=30000), "%s: exit code" % what)
+    except UiAutoError as e:
+        check(False, "%s: %s" % (what, e))
+    finally:
+        run.kill()
+    check(os.listdir(dest) == [], "%s: destination holds %r" % (what, os.listdir(dest)))
+    trashed = os.path.join(trash, "files", name + TEMP_SUFFIX)
+    check(os.path.isfile(trashed) and os.path.getsize(trashed) > STATE_BLOCK, "%s: not in the recycle bin" % what)
+    info = os.path.join(trash, "info", name + TEMP_SUFFIX + ".trashinfo")
+    check(os.path.isfile(info) and "\nPath=%s\n" % kept in open(info).read(), "%s: recycle bin entry" % what)
 
 
 def too_late_notice(ui, pid):
@@ -734,13 +837,9 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--artifacts", required=True)
     args = parser.parse_args()
-    if not os.environ.get("DISPLAY"):
-        print("no X display: skipped")
-        return 77
-    for program in (args.dorimel, args.uiauto, args.probe):
-        if not os.path.isfile(program):
-            print("missing %s (build the x86_64 Windows tree first)" % program)
-            return 1
+    missing = missing_setup([args.dorimel, args.uiauto, args.probe, args.server])
+    if missing is not None:
+        return missing
     ui = UiAuto(args.uiauto)
     folder = tempfile.mkdtemp(prefix="dorimel-download-")
     try:

@@ -14,8 +14,8 @@
           that file named on the command line, again through "REST <n>"
 
 Driven through tests/win/uiauto.exe and tests/wine_window/window_probe.exe;
-the product carries no test hooks. Exit code 77 (skipped) when vsftpd or
-pyftpdlib is missing.
+the product carries no test hooks. A missing vsftpd, pyftpdlib or program
+fails the test (77, skipped, only with DORIMEL_ALLOW_SKIP=1).
 """
 import argparse
 import filecmp
@@ -29,7 +29,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "win"))
-from uiauto import UiAuto, UiAutoError, unescape, windows_path  # noqa: E402
+from uiauto import UiAuto, UiAutoError, missing_setup, unescape, windows_path  # noqa: E402
 
 WINE_RUN = os.path.join(HERE, "..", "win", "wine_run.sh")
 USER_SERVER = os.path.join(HERE, "..", "servers", "ftp_user_server.py")
@@ -158,12 +158,14 @@ def download(ui, dorimel, url, out, extra=()):
     """Runs one download that closes its window at the end; its exit code.
     (The close-at-end state is saved in the options file: the other cases
     give "-ac 0" to keep their windows open for reading the log.)"""
-    pid = ui.start(dorimel, url, "-td", windows_path(out), "-nd", "1", "-ac", "1", *extra)
+    run = ui.run(dorimel, url, "-td", windows_path(out), "-nd", "1", "-ac", "1", *extra)
     try:
-        return ui.wait_exit(pid, timeout_ms=240000)
+        return run.wait_exit(timeout_ms=240000)
     except UiAutoError:
-        ui.kill(pid)
+        ui.kill(run.pid)
         raise
+    finally:
+        run.close()
 
 
 def wait_for(condition, timeout_s):
@@ -203,7 +205,8 @@ def split_group(ui, probe, dorimel, www, out, work):
     server = Vsftpd(www, work, max_rate=1500000)
     try:
         print("case: split download", flush=True)
-        pid = ui.start(dorimel, server.url("s.bin"), "-td", windows_path(out), "-nd", "1", "-ac", "0", "-sp", "1")
+        run = ui.run(dorimel, server.url("s.bin"), "-td", windows_path(out), "-nd", "1", "-ac", "0", "-sp", "1")
+        pid = run.pid
         try:
             hwnd = ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)["hwnd"]
             done = wait_for(lambda: os.path.exists(os.path.join(out, "s.bin")), 120)
@@ -211,10 +214,12 @@ def split_group(ui, probe, dorimel, www, out, work):
             rows1 = log_rows(ui, hwnd, 1)
             check(size // 2 in rest_offsets(rows1), "session 1 starts at the middle: %r" % rows1[:20])
             ui.close(hwnd)
-            ui.wait_exit(pid, timeout_ms=60000)
+            check(run.wait_exit(timeout_ms=60000) == 0, "split: exit code after closing the window")
         except UiAutoError:
             ui.kill(pid)
             raise
+        finally:
+            run.close()
         check(same(os.path.join(out, "s.bin"), os.path.join(www, "s.bin")), "split download identical")
     finally:
         server.stop()
@@ -242,7 +247,8 @@ def resume_group(ui, probe, dorimel, www, out, work):
     try:
         print("case: stop and resume", flush=True)
         temp = os.path.join(out, "r.bin.dorimelt")
-        pid = ui.start(dorimel, server.url("r.bin"), "-td", windows_path(out), "-nd", "1", "-ac", "0")
+        run = ui.run(dorimel, server.url("r.bin"), "-td", windows_path(out), "-nd", "1", "-ac", "0")
+        pid = run.pid
         try:
             hwnd = ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)["hwnd"]
             toolbar = probe.child(probe.child(hwnd, 1027), 111)
@@ -255,37 +261,45 @@ def resume_group(ui, probe, dorimel, www, out, work):
             offsets = rest_offsets(log_rows(ui, hwnd))
             check(any(o > 400000 for o in offsets), "resumed through REST: %r" % offsets)
             ui.close(hwnd)
-            ui.wait_exit(pid, timeout_ms=60000)
+            check(run.wait_exit(timeout_ms=60000) == 0, "stop and resume: exit code after closing the window")
         except UiAutoError:
             ui.kill(pid)
             raise
+        finally:
+            run.close()
         check(same(os.path.join(out, "r.bin"), os.path.join(www, "r.bin")), "stopped and resumed identical")
 
         print("case: kept temporary file named on the command line", flush=True)
         temp = os.path.join(out, "k.bin.dorimelt")
-        pid = ui.start(dorimel, server.url("k.bin"), "-td", windows_path(out), "-nd", "1")
+        run = ui.run(dorimel, server.url("k.bin"), "-td", windows_path(out), "-nd", "1")
+        pid = run.pid
         try:
             hwnd = ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)["hwnd"]
             check(wait_for(lambda: os.path.exists(temp) and os.path.getsize(temp) > 512000 + 500000, 60),
                   "data arrives")
             ui.close(hwnd)
             answer_close_questions(ui, pid, delete=False)
-            ui.wait_exit(pid, timeout_ms=60000)
+            check(run.wait_exit(timeout_ms=60000) == 0, "kept temporary file: exit code after closing the window")
         except UiAutoError:
             ui.kill(pid)
             raise
+        finally:
+            run.close()
         check(os.path.exists(temp), "temporary file kept")
-        pid = ui.start(dorimel, windows_path(temp), "-ac", "0")
+        run = ui.run(dorimel, windows_path(temp), "-ac", "0")
+        pid = run.pid
         try:
             hwnd = ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)["hwnd"]
             check(wait_for(lambda: os.path.exists(os.path.join(out, "k.bin")), 120), "kept download finished")
             offsets = rest_offsets(log_rows(ui, hwnd))
             check(any(o > 400000 for o in offsets), "continued through REST: %r" % offsets)
             ui.close(hwnd)
-            ui.wait_exit(pid, timeout_ms=60000)
+            check(run.wait_exit(timeout_ms=60000) == 0, "resumed from the kept file: exit code after closing the window")
         except UiAutoError:
             ui.kill(pid)
             raise
+        finally:
+            run.close()
         check(same(os.path.join(out, "k.bin"), os.path.join(www, "k.bin")), "resumed from the file identical")
         check(not os.path.exists(temp), "temporary file gone")
     finally:
@@ -350,14 +364,11 @@ def main():
     parser.add_argument("--uiauto", required=True)
     parser.add_argument("--probe", required=True)
     args = parser.parse_args()
-    if not os.path.exists("/usr/sbin/vsftpd") or subprocess.run(
-            ["/usr/bin/python3", "-c", "import pyftpdlib"], stderr=subprocess.DEVNULL).returncode != 0:
-        print("vsftpd or pyftpdlib missing: skipped")
-        return 77
-    for path in (args.dorimel, args.uiauto, args.probe):
-        if not os.path.exists(path):
-            print("missing %s: skipped" % path)
-            return 77
+    servers = [] if subprocess.run(["/usr/bin/python3", "-c", "import pyftpdlib"],
+                                   stderr=subprocess.DEVNULL).returncode == 0 else ["pyftpdlib"]
+    missing = missing_setup([args.dorimel, args.uiauto, args.probe, "/usr/sbin/vsftpd"], others=servers)
+    if missing is not None:
+        return missing
     ui = UiAuto(args.uiauto)
     probe = Probe(args.probe)
     work = tempfile.mkdtemp(prefix="dorimel-wine-ftp-")

@@ -16,7 +16,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
-from uiauto import UiAuto, UiAutoError, windows_path  # noqa: E402
+from uiauto import UiAuto, UiAutoError, missing_setup, windows_path  # noqa: E402
 
 COMMAND_LINE_ERROR = "コマンドラインエラー"
 ERROR = "エラー"
@@ -233,13 +233,9 @@ def main():
     parser.add_argument("--dorimel", required=True)
     parser.add_argument("--uiauto", required=True)
     args = parser.parse_args()
-    if not os.environ.get("DISPLAY"):
-        print("no X display: skipped")
-        return 77
-    for program in (args.dorimel, args.uiauto):
-        if not os.path.isfile(program):
-            print("missing %s (build the x86_64 Windows tree first)" % program)
-            return 1
+    missing = missing_setup([args.dorimel, args.uiauto])
+    if missing is not None:
+        return missing
     args.dorimel = os.path.abspath(args.dorimel)
     ui = UiAuto(args.uiauto)
     folder = tempfile.mkdtemp(prefix="dorimel-startup-")

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/abi_layout.h"
+
 namespace {
 
 struct Options {
@@ -308,6 +310,11 @@ void tooltip(const Options& o) {
 }
 
 // ---- list rows -----------------------------------------------------------------
+
+// Copied into the list's process, which reads it at its own offsets.
+static_assert(sizeof(LVITEMW) == abiSize(60, 88) && offsetof(LVITEMW, iImage) == abiSize(28, 36) &&
+                  offsetof(LVITEMW, lParam) == abiSize(32, 40),
+              "LVITEMW");
 
 void rows(const Options& o) {
     HWND list = o.hwnd;

@@ -27,7 +27,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "win"))
-from uiauto import UiAuto, UiAutoError, bmp_to_png, unescape, windows_path  # noqa: E402
+from uiauto import UiAuto, UiAutoError, bmp_to_png, missing_setup, unescape, windows_path  # noqa: E402
 
 WINE_RUN = os.path.join(HERE, "..", "win", "wine_run.sh")
 BANNER = "---Dorimel ver0.11---"
@@ -657,13 +657,9 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--artifacts", required=True)
     args = parser.parse_args()
-    if not os.environ.get("DISPLAY"):
-        print("no X display: skipped")
-        return 77
-    for program in (args.dorimel, args.uiauto, args.probe):
-        if not os.path.isfile(program):
-            print("missing %s (build the x86_64 Windows tree first)" % program)
-            return 1
+    missing = missing_setup([args.dorimel, args.uiauto, args.probe, args.server])
+    if missing is not None:
+        return missing
     ui, probe = UiAuto(args.uiauto), Probe(args.probe)
     folder = tempfile.mkdtemp(prefix="dorimel-window-")
     try:
