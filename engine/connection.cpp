@@ -1,7 +1,8 @@
 // The connection layer of the download job: host lookup, connect, the
 // endpoint choice (proxy or the URL's host), socket events and their routing,
-// and the stale-socket rule. Nothing here knows HTTP; once connected the
-// session's protocol takes over (http_exchange.cpp, or the FTP client).
+// the restart after a redirect, and the stale-socket rule. Nothing here knows
+// HTTP; once connected the session's protocol takes over (the job's
+// HttpExchange of engine/http_exchange.h, or the session's FtpClient).
 // Portable: the engine side of the platform seam.
 #include "engine/download_job.h"
 
@@ -151,6 +152,27 @@ void DownloadJob::reconnectSession(int index) {
     }
 }
 
+void DownloadJob::restartAfterRedirect(int index, const std::string& oldHost) {
+    TransferSession& s = sessions_[index];
+    if (!countAttempt(index)) return;
+    if (settings_.Proxy.empty()) {
+        if (isFtpUrl(s.url)) {
+            s.isFtp = 1;
+            s.ftp.reset();
+            if (ftpFactory) s.ftp = ftpFactory(*this, index);
+        }
+        std::string newHost = urlHost(s.url);
+        if (equalsNoCase(newHost, oldHost.c_str())) {
+            reconnectSession(index);
+        } else {
+            --retryCount_;  // startSession counts this attempt itself
+            startSession(index);
+        }
+    } else {
+        reconnectSession(index);
+    }
+}
+
 void DownloadJob::closeSocket(SocketHandle& socket) {
     if (socket == NO_SOCKET) return;
     SocketHandle handle = socket;
@@ -200,7 +222,7 @@ void DownloadJob::onSessionSocket(SocketHandle socket, int event, int error) {
     }
     TransferSession& s = sessions_[index];
     if (event == NET_TLS) {
-        if (s.tlsStage == TLS_STAGE_HANDSHAKE) onHandshakeEnded(index, error);
+        if (s.tlsStage == TLS_STAGE_HANDSHAKE) http_.onHandshakeEnded(index, error);
         return;
     }
     if (error != 0) {
@@ -223,19 +245,17 @@ void DownloadJob::onSessionSocket(SocketHandle socket, int event, int error) {
             // No FTP client in this build: nothing can talk to the server.
             log(LOG_FATAL, engineString(83), index);
             endSession(index, true);
-        } else if (usesTls(s)) {
-            startSecureChannel(index);
         } else {
-            sendRequest(index);
+            http_.onConnected(index);
         }
         break;
     case NET_READ:
         if (ftp) s.ftp->onControlReadable();
-        else onReadable(index);
+        else http_.onReadable(index);
         break;
     case NET_CLOSE:
         if (ftp) s.ftp->onControlClosed();
-        else onClosed(index);
+        else http_.onClosed(index);
         break;
     default:
         break;

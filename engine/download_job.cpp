@@ -1,7 +1,8 @@
 // The download job: stages, the retry counter and wait, time-outs, the end of
-// a session, stop, restart and the start step. The connection layer, the HTTP
-// exchange, the receive path, the target file and the completion are in the
-// other engine/*.cpp files of the same class.
+// a session, stop, restart and the start step. The connection layer, the
+// receive path, the target file and the completion are in the other
+// engine/*.cpp files of the same class; the HTTP exchange (HttpExchange) and
+// the FTP client (FtpClient) are classes of their own beside it.
 // Portable: the engine side of the platform seam.
 #include "engine/download_job.h"
 

@@ -29,6 +29,7 @@
 
 #include "foundation/app_settings.h"
 #include "engine/download_ui.h"
+#include "engine/http_exchange.h"
 #include "engine/session_operations.h"
 #include "engine/transfer_session.h"
 #include "platform/events.h"
@@ -107,23 +108,23 @@ public:
     void setStage(int stage) override;
     void reloadTimeout(int index) override;
     void log(int kind, const std::string& text, int index) override { ui_.addLogRow(kind, text, index); }
-    // Receive-result check: true when result > 0.
-    bool checkReceive(int index, int result, bool endOnZero);
-    // Rate sample, write, advance; false when the session was ended inside.
-    bool processBlock(int index, const char* data, size_t length);
-    // New total size of the download (-1 unknown changes nothing else).
+    bool checkReceive(int index, int result, bool endOnZero) override;
+    bool processBlock(int index, const char* data, size_t length) override;
     int64_t setContentLength(int64_t length) override;
     // Session index starts again at byte 0 with a new total: the file is
     // emptied and the block map renewed (setContentLength), and the session's
     // range becomes the whole length (a running second session still ends it
     // at their meeting point).
     void restartFromZero(int index, int64_t length) override;
+    void closeSessionSocket(int index) override { closeSocket(sessions_[index].socket); }
+    void restartAfterRedirect(int index, const std::string& oldHost) override;
+    void setTargetFile(const std::string& name, bool fromDisposition) override;
+    bool tempFileOpen() const override { return tempHandle_ != NO_FILE; }
+    bool hasBlockMap() const override { return whiteSheet_ != nullptr; }
     // Writes the state block; false on failure.
     bool saveState();
     // Number of sessions with an open body socket (0, 1 or 2).
     int activeSessionCount() const;
-    // Sets targetFile from a URL (fromDisposition false) or a file name.
-    void setTargetFile(const std::string& name, bool fromDisposition);
     // Creates the FTP client of a session (createFtpHandler of
     // engine/ftp_client.h by default); when unset, an FTP session is refused
     // with a log row and the job stops.
@@ -151,20 +152,6 @@ private:
     int sessionOfSocket(SocketHandle socket) const;
     void sessionTick(int index);
     void tearDown();
-    // https: TLS directly or through the proxy's CONNECT tunnel
-    bool usesTls(const TransferSession& s) const;
-    void startSecureChannel(int index);
-    void beginHandshake(int index);
-    void onHandshakeEnded(int index, int error);
-    void parseTunnelReply(int index);
-    // HTTP
-    bool sendAll(int index, const std::string& data);
-    void sendRequest(int index);
-    void onReadable(int index);
-    void onClosed(int index);
-    bool appendHeaderByte(int index, char byte, bool& parsed);
-    bool parseResponse(int index);
-    bool followRedirect(int index, const std::string& location);
     // receive path
     void pacedReceive(int index);
     std::string sessionProgressText(int index, int64_t length) const;
@@ -191,4 +178,5 @@ private:
     uint32_t lastSaveTick_ = 0;     // tick count of the last save
     bool savedOnce_ = false;         // a state save happened since the file was (re)started
     bool emptyOnOpen_ = false;       // the kept file is cut when it is opened: its data is outdated
+    HttpExchange http_{*this};       // the HTTP exchange of both sessions
 };

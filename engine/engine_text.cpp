@@ -38,3 +38,9 @@ bool endsWithNoCase(const std::string& text, const std::string& suffix) {
     }
     return true;
 }
+
+bool equalsNoCase(const std::string& a, const char* b) {
+    size_t n = std::char_traits<char>::length(b);
+    if (a.size() != n) return false;
+    return endsWithNoCase(a, b);
+}

@@ -17,3 +17,5 @@ std::string formatText(const char* format, ...)
 
 // True when text ends with suffix, ASCII letters compared without case.
 bool endsWithNoCase(const std::string& text, const std::string& suffix);
+// True when a and b are equal, ASCII letters compared without case.
+bool equalsNoCase(const std::string& a, const char* b);

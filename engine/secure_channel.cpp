@@ -4,8 +4,15 @@
 // header. When the handshake ends verified the request is sent as for http.
 // A certificate or handshake failure stops the job at once; a connection that
 // breaks during the handshake is retried like any other.
+// This stage belongs to the HTTP exchange rather than to the connection
+// layer: the tunnel is an HTTP request to the proxy whose reply the
+// exchange's header reader reads, and the handshake ends in the exchange's
+// request. The connection layer only routes NET_TLS here.
 // Portable: the engine side of the platform seam.
-#include "engine/download_job.h"
+#include "engine/http_exchange.h"
+
+#include <vector>
+
 #include "engine/engine_text.h"
 #include "platform/system.h"
 #include "platform/tls.h"
@@ -27,66 +34,68 @@ unsigned tlsFailureMessage(int error) {
 
 }  // namespace
 
-bool DownloadJob::usesTls(const TransferSession& s) const {
-    return settings_.EnableHttps && !s.isFtp && isHttpsUrl(s.url);
+bool HttpExchange::usesTls(const TransferSession& s) {
+    return job_.settings().EnableHttps && !s.isFtp && isHttpsUrl(s.url);
 }
 
-void DownloadJob::startSecureChannel(int index) {
-    TransferSession& s = sessions_[index];
-    log(LOG_INFO, engineString(10), index);
-    if (settings_.Proxy.empty()) {
+void HttpExchange::startSecureChannel(int index) {
+    TransferSession& s = job_.session(index);
+    job_.log(LOG_INFO, engineString(10), index);
+    if (job_.settings().Proxy.empty()) {
         beginHandshake(index);
         return;
     }
-    reloadTimeout(index);
+    job_.reloadTimeout(index);
     std::string target = urlHost(s.url) + ":" + std::to_string(connectPort(s.url, false));
     std::string request;
-    const std::string lines[] = {"CONNECT " + target + " HTTP/1.0", "User-Agent: Dorimel/0.11", "Host: " + target};
+    const std::string lines[] = {"CONNECT " + target + " HTTP/1.0", "User-Agent: Dorimel/0.11",
+                                 "Host: " + target};
     for (const std::string& text : lines) {
-        log(LOG_SENT, text, index);
+        job_.log(LOG_SENT, text, index);
         request += text + "\r\n";
     }
     request += "\r\n";
     s.tlsStage = TLS_STAGE_TUNNEL;
-    if (sendAll(index, request)) log(LOG_WAITING, engineString(138), index);
+    if (sendAll(index, request)) job_.log(LOG_WAITING, engineString(138), index);
 }
 
-void DownloadJob::parseTunnelReply(int index) {
-    std::vector<std::string> lines = headerLines(sessions_[index].headerText);
-    for (const std::string& line : lines) log(LOG_RECEIVED, line, index);
+void HttpExchange::parseTunnelReply(int index) {
+    std::vector<std::string> lines = headerLines(job_.session(index).headerText);
+    for (const std::string& line : lines) job_.log(LOG_RECEIVED, line, index);
     int status = parseStatusLine(lines.front()).status;
     if (status >= 200 && status < 300) {
         beginHandshake(index);
         return;
     }
-    log(LOG_ERROR, engineString(139), index);
-    if (settings_.downloadOptions.has(FLAG_RETRY_ON_ERROR)) scheduleRetry(index);
-    else endSession(index, true);
+    job_.log(LOG_ERROR, engineString(139), index);
+    if (job_.settings().downloadOptions.has(FLAG_RETRY_ON_ERROR)) job_.scheduleRetry(index);
+    else job_.endSession(index, true);
 }
 
-void DownloadJob::beginHandshake(int index) {
-    TransferSession& s = sessions_[index];
-    reloadTimeout(index);
-    log(LOG_WAITING, engineString(130), index);
+void HttpExchange::beginHandshake(int index) {
+    TransferSession& s = job_.session(index);
+    job_.reloadTimeout(index);
+    job_.log(LOG_WAITING, engineString(130), index);
     s.tlsStage = TLS_STAGE_HANDSHAKE;
-    if (tlsStart(s.socket, urlHost(s.url).c_str()) == SOCKET_ERROR) onHandshakeEnded(index, netLastError());
+    if (tlsStart(s.socket, urlHost(s.url).c_str()) == SOCKET_ERROR)
+        onHandshakeEnded(index, netLastError());
 }
 
-void DownloadJob::onHandshakeEnded(int index, int error) {
-    TransferSession& s = sessions_[index];
+void HttpExchange::onHandshakeEnded(int index, int error) {
+    TransferSession& s = job_.session(index);
     if (error == 0) {
         s.tlsStage = TLS_STAGE_SECURE;
-        log(LOG_INFO, engineString(131), index);
+        job_.log(LOG_INFO, engineString(131), index);
         sendRequest(index);
         return;
     }
     if (isTlsError(error)) {
         // Trying again would meet the same certificate: stop like a 401.
-        log(LOG_ERROR, engineString(tlsFailureMessage(error)), index);
-        endSession(index, true);
+        job_.log(LOG_ERROR, engineString(tlsFailureMessage(error)), index);
+        job_.endSession(index, true);
         return;
     }
-    log(LOG_ERROR, engineString(137) + errorText(error), index);
-    closeSocket(s.socket);
-    scheduleRetry(index);
+    job_.log(LOG_ERROR, engineString(137) + errorText(error), index);
+    job_.closeSessionSocket(index);
+    job_.scheduleRetry(index);
 }

@@ -1,8 +1,8 @@
 // What a protocol exchange may ask of the download job: the narrow set of job
-// operations through which the FTP client (engine/ftp_client.h) drives its
-// session, and which the HTTP exchange (engine/http_exchange.cpp) uses for the
-// same steps: log rows, the session record, retries and ends, the total size,
-// the time-out, and the shared receive buffer. DownloadJob implements it.
+// operations through which the FTP client (engine/ftp_client.h) and the HTTP
+// exchange (engine/http_exchange.h) drive their sessions: log rows, the
+// session record, retries and ends, the total size, the time-out, the body's
+// way into the file, and the shared receive buffer. DownloadJob implements it.
 // Portable: the engine side of the platform seam.
 #pragma once
 
@@ -74,6 +74,21 @@ public:
     virtual void restartFromZero(int index, int64_t length) = 0;
     // The speed limit was switched off: read what queued meanwhile.
     virtual void speedLimitSwitchedOff() = 0;
+    // Closes the session's socket (notifications off, shutdown, close).
+    virtual void closeSessionSocket(int index) = 0;
+    // Counts a followed redirect as an attempt and connects to the new url.
+    virtual void restartAfterRedirect(int index, const std::string& oldHost) = 0;
+
+    // True when result > 0; 0 ends the session (if endOnZero), an error retries.
+    virtual bool checkReceive(int index, int result, bool endOnZero) = 0;
+    // Rate sample, write at the position, advance; false when the session ended.
+    virtual bool processBlock(int index, const char* data, size_t length) = 0;
+    // Sets targetFile from a URL (fromDisposition false) or a file name.
+    virtual void setTargetFile(const std::string& name, bool fromDisposition) = 0;
+    // The temporary file is open.
+    virtual bool tempFileOpen() const = 0;
+    // The job has a block map (a known total size).
+    virtual bool hasBlockMap() const = 0;
 
     // The process-wide receive buffer (RECEIVE_BUFFER_SIZE bytes) that every
     // body receive and the final relocation share.

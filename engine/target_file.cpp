@@ -1,8 +1,8 @@
 // The target and temporary files of the download job: the target name, the
 // temporary file's creation with the split decision, the write of each block
-// behind the 512000-byte state block, the paced state saves, the total size,
-// keeping or discarding the file when the window closes early, and the
-// loading of a kept file at start-up.
+// behind the 512000-byte state block, the paced state saves, the total size
+// and a session's restart from byte 0, keeping or discarding the file when
+// the window closes early, and the loading of a kept file at start-up.
 // Portable: the engine side of the platform seam.
 #include <cinttypes>
 #include <vector>
@@ -161,6 +161,52 @@ int64_t DownloadJob::setContentLength(int64_t length) {
     whiteSheet_.reset(new WhiteSheet());
     whiteSheet_->setSize(static_cast<uint64_t>(length));
     return length;
+}
+
+// Restarts a session from byte 0 with a new total: the file is emptied and
+// the block map renewed (setContentLength).
+void DownloadJob::restartFromZero(int index, int64_t length) {
+    TransferSession& s = sessions_[index];
+    s.position = 0;
+    s.percent = 0;
+    s.lastSamplePosition = 0;
+    setContentLength(length);
+    // The block map is walked in list order: the range from byte 0 of the
+    // restarted session must come first, also when the other session writes
+    // before it.
+    if (whiteSheet_ && length >= 0) whiteSheet_->addBlock(0, 0);
+    if (length == -1) {
+        // A new body of unknown size: nothing of the old data belongs to it,
+        // and no size check at the end would cut an old tail left behind a
+        // shorter new body. The file is emptied (a kept file not yet open
+        // when it is opened) and the old block map is dropped.
+        whiteSheet_.reset();
+        if (tempHandle_ != NO_FILE) {
+            fileSetSize(tempHandle_, 0);
+            nextWriteOffset_ = 0;
+            saveMark_ = 0;
+            savedOnce_ = false;
+        } else if (settings_.resuming) {
+            emptyOnOpen_ = true;
+        }
+        // Without a size the body can only be written from one connection,
+        // and the other session's end would pass for the end of the download.
+        TransferSession& other = sessions_[index ^ 1];
+        if (other.phase != PHASE_IDLE) {
+            log(LOG_INFO, engineString(38), index ^ 1);
+            closeSocket(other.socket);
+            other.ftp.reset();
+            if (other.lookupTask != NO_LOOKUP) cancelLookup(other.lookupTask);
+            other.lookupTask = NO_LOOKUP;
+            other.inBody = false;
+            other.phase = PHASE_IDLE;
+            other.position = 0;
+        }
+    }
+    // A file that exists (open, or kept by a resumed job) gets no new range
+    // from the first write, so set it here: the session now covers the whole
+    // new length (a running second session still ends it at their meeting).
+    if (tempHandle_ != NO_FILE || settings_.resuming) s.rangeEnd = length;
 }
 
 bool DownloadJob::saveState() {
