@@ -66,7 +66,7 @@ Depends: $depends
 Section: web
 Priority: optional
 Homepage: http://dorimel.example.jp/
-Description: download manager for one file over HTTP or FTP
+Description: download manager for one file over HTTP, HTTPS or FTP
  dorimel downloads one file into a folder, over one connection or split over
  two, with a speed limit, retries and a time-out. A stopped or killed download
  keeps its temporary file and resumes from it. On a terminal it shows a
