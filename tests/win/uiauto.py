@@ -152,17 +152,35 @@ class Watched:
     awaited)."""
 
     def __init__(self, command):
+        # Under load Wine now and then ends the tool with status 1 before it
+        # has run at all: no pid line and not a word on standard error. The
+        # program was not started then (the tool prints the pid line right
+        # after CreateProcess), so one more start is safe; any other failure,
+        # or the same one twice, is reported.
+        for attempt in (1, 2):
+            self._start(command)
+            first = self._line(90)
+            if first.startswith("pid\t"):
+                break
+            silent = not first and self.process.poll() is not None and not self._stderr()
+            error = first or self._error()
+            self.close()
+            if not (silent and attempt == 1):
+                raise UiAutoError("uiauto run: %s" % error)
+            print("uiauto run: the tool ended before it started (%s); starting it again" % error, flush=True)
+            time.sleep(1)
+        self.pid = int(first.split("\t")[1])
+
+    def _start(self, command):
         self.err = tempfile.TemporaryFile()
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=self.err)
         self.pending = b""
         self.code = None
-        first = self._line(90)
-        if not first.startswith("pid\t"):
-            error = first or self._error()
-            self.close()
-            raise UiAutoError("uiauto run: %s" % error)
-        self.pid = int(first.split("\t")[1])
+
+    def _stderr(self):
+        self.err.seek(0)
+        return self.err.read().strip()
 
     def _error(self):
         self.err.seek(0)
