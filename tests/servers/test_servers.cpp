@@ -488,11 +488,6 @@ std::string NginxServer::url(const std::string& path) const {
     return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
-void NginxServer::kill() {
-    if (process_.running()) process_.signal(SIGKILL);
-    process_.stop();
-}
-
 std::vector<std::string> NginxServer::accessLog() const {
     std::vector<std::string> lines;
     if (!dir_) return lines;

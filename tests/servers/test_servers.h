@@ -174,8 +174,6 @@ public:
     std::string url(const std::string& path) const;
     // Lines of the access log: "<request line> | range=<Range or ->".
     std::vector<std::string> accessLog() const;
-    // Kills the server at once (SIGKILL), as a crash would.
-    void kill();
 
 private:
     ChildProcess process_;
