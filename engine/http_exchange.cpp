@@ -42,6 +42,12 @@ void HttpExchange::onConnected(int index) {
     else sendRequest(index);
 }
 
+void HttpExchange::addRequestLine(int index, std::string& request, const std::string& text) {
+    job_.log(LOG_SENT, text, index);
+    request += text;
+    request += "\r\n";
+}
+
 // Sends all of data on the session's socket; false (session ended) when the
 // socket refuses it.
 bool HttpExchange::sendAll(int index, const std::string& data) {
@@ -68,16 +74,12 @@ void HttpExchange::sendRequest(int index) {
     // Over TLS the connection row came before the handshake.
     if (s.tlsStage == TLS_STAGE_NONE) job_.log(LOG_INFO, engineString(10), index);
     std::string request;
-    auto line = [&](const std::string& text) {
-        job_.log(LOG_SENT, text, index);
-        request += text;
-        request += "\r\n";
-    };
- // Through a CONNECT tunnel the request goes to the server itself.
+    auto line = [&](const std::string& text) { addRequestLine(index, request, text); };
+    // Through a CONNECT tunnel the request goes to the server itself.
     bool viaProxy = !job_.settings().Proxy.empty() && s.tlsStage == TLS_STAGE_NONE;
     line("GET " + (viaProxy ? s.url : urlRequestPath(s.url)) + " HTTP/1.0");
     if (!s.referer.empty()) line("Referer: " + s.referer);
-    line("User-Agent: Dorimel/0.11");
+    line(kUserAgentLine);
     if (viaProxy && job_.settings().downloadOptions.has(FLAG_PROXY_NO_CACHE))
         line("Pragma: no-cache");
     line("Accept: */*");

@@ -16,6 +16,9 @@
 #include "engine/session_operations.h"
 #include "engine/transfer_session.h"
 
+// The User-Agent line of every request, the proxy's CONNECT included.
+inline constexpr const char kUserAgentLine[] = "User-Agent: Dorimel/0.11";
+
 class HttpExchange {
   public:
     explicit HttpExchange(SessionOperations& job) : job_(job) {}
@@ -34,6 +37,8 @@ class HttpExchange {
 
   private:
     // http_exchange.cpp
+    // Logs text as a sent line (kind 4) and appends it with CRLF to request.
+    void addRequestLine(int index, std::string& request, const std::string& text);
     bool sendAll(int index, const std::string& data);
     void sendRequest(int index);
     bool appendHeaderByte(int index, char byte, bool& parsed);

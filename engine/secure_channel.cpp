@@ -48,12 +48,9 @@ void HttpExchange::startSecureChannel(int index) {
     job_.reloadTimeout(index);
     std::string target = urlHost(s.url) + ":" + std::to_string(connectPort(s.url, false));
     std::string request;
-    const std::string lines[] = {"CONNECT " + target + " HTTP/1.0", "User-Agent: Dorimel/0.11",
-                                 "Host: " + target};
-    for (const std::string& text : lines) {
-        job_.log(LOG_SENT, text, index);
-        request += text + "\r\n";
-    }
+    for (const std::string& text : {"CONNECT " + target + " HTTP/1.0", std::string(kUserAgentLine),
+                                    "Host: " + target})
+        addRequestLine(index, request, text);
     request += "\r\n";
     s.tlsStage = TLS_STAGE_TUNNEL;
     if (sendAll(index, request)) job_.log(LOG_WAITING, engineString(138), index);

@@ -188,13 +188,12 @@ void collectLookupResults() {
 }
 
 short pollInterest(const SocketEntry& entry) {
+    if (entry.closeReported) return 0;
     if (entry.tls) {
-        if (entry.closeReported) return 0;
         short interest = posixtls::holdsOutput(entry.tls.get()) ? POLLOUT : 0;
         if (entry.handshaking || (entry.readArmed && (entry.mask & (NET_READ | NET_CLOSE)))) interest |= POLLIN;
         return interest;
     }
-    if (entry.closeReported) return 0;
     if (entry.connect == ConnectState::CONNECTING) return (entry.mask & NET_CONNECT) ? POLLOUT : 0;
     if (entry.connect == ConnectState::DONE) return 0;
     if (entry.readArmed && (entry.mask & (NET_READ | NET_CLOSE))) return POLLIN;

@@ -40,6 +40,20 @@ def missing_setup(paths=(), display=True, others=()):
     return 1
 
 
+def wait_for(what, probe, timeout_s, check):
+    """Polls probe() (bounded) until it returns a true value; that value, or
+    None after check(False, ...) has recorded the time-out."""
+    deadline = time.time() + timeout_s
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.time() > deadline:
+            check(False, "timed out waiting for " + what)
+            return None
+        time.sleep(0.2)
+
+
 def windows_path(path):
     """The Wine path of a Unix path (drive Z: is the root of the file system)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")

@@ -42,6 +42,7 @@ import time
 import wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
+import uiauto  # noqa: E402
 from uiauto import UiAuto, UiAutoError, bmp_to_png, missing_setup, unescape, windows_path  # noqa: E402
 
 CONFIRM = "確認"
@@ -253,16 +254,7 @@ class Run:
 
 
 def wait_for(what, probe, timeout_s):
-    """Polls probe() (bounded) until it returns a true value; that value, or None."""
-    deadline = time.time() + timeout_s
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.time() > deadline:
-            check(False, "timed out waiting for " + what)
-            return None
-        time.sleep(0.2)
+    return uiauto.wait_for(what, probe, timeout_s, check)
 
 
 # ---- files ------------------------------------------------------------------------

@@ -28,6 +28,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
 from tls_servers import TinyProxy, TlsServers  # noqa: E402
+import uiauto  # noqa: E402
 from uiauto import WINE_RUN, UiAuto, UiAutoError, missing_setup, unescape, windows_path  # noqa: E402
 
 NEW_DOWNLOAD = "新規ダウンロード"
@@ -80,16 +81,7 @@ def log_texts(ui, hwnd):
 
 
 def wait_for(what, probe, timeout_s):
-    """Polls probe() (bounded) until it returns a true value; that value, or None."""
-    deadline = time.time() + timeout_s
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.time() > deadline:
-            check(False, "timed out waiting for " + what)
-            return None
-        time.sleep(0.2)
+    return uiauto.wait_for(what, probe, timeout_s, check)
 
 
 def url_of(servers, server, name):
