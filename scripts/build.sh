@@ -1,6 +1,14 @@
 # Sourced by test.sh and run.sh: configures and builds the build trees.
 # Each tree is configured once; later runs only rebuild what changed.
 JOBS=$(nproc 2>/dev/null || echo 2)
+# ccache, where the machine has it, lets several checkouts of the tree share
+# their compiled objects (paths are taken relative to each checkout).
+if command -v ccache >/dev/null 2>&1; then
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+  CCACHE_ARGS=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+else
+  CCACHE_ARGS=()
+fi
 
 configure_tree() {  # folder, then cmake arguments
   local dir=$1; shift
@@ -16,7 +24,7 @@ configure_tree() {  # folder, then cmake arguments
     done
     [ $current = yes ] && return 0
   fi
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null || return 1
+  cmake -S . -B "$dir" -G Ninja "${CCACHE_ARGS[@]}" "$@" >/dev/null || return 1
 }
 
 build_tree() {

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(
-  cmake ninja-build g++ python3 libgtest-dev libgmock-dev
+  cmake ninja-build ccache g++ python3 libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
   wine wine64 xvfb xdotool x11-apps imagemagick
