@@ -10,9 +10,11 @@
 //    data in the socket as it does for plain sockets; plaintext or whole
 //    records that tlsRecv left behind get a NET_READ of their own through a
 //    message this layer posts itself;
-//  - NET_CLOSE (orderly) is delivered once every plaintext byte was read, so
-//    that the engine's read-until-zero after NET_CLOSE never meets
-//    WSAEWOULDBLOCK.
+//  - NET_CLOSE is delivered once every plaintext byte was read, so that the
+//    engine's read-until-zero after NET_CLOSE never meets WSAEWOULDBLOCK. It
+//    is orderly only after close_notify (SEC_I_CONTEXT_EXPIRED): a TCP close
+//    before it, between records or inside one, is a cut connection and is
+//    reported, like the reads after it, as WSAECONNRESET.
 #include "platform/win32/tls_win32.h"
 
 #define SECURITY_WIN32
@@ -89,6 +91,7 @@ struct TlsSocket {
     bool readPosted = false;   // our own FD_READ is on its way
     bool tcpClosed = false;    // Winsock's FD_CLOSE came (orderly) and the socket was read out
     bool endOfData = false;    // close_notify came, or the TCP stream ended
+    bool closeNotify = false;  // the server ended the stream with close_notify
     bool closePending = false; // NET_CLOSE waits until the plaintext is read
     bool closeDelivered = false;
 
@@ -547,6 +550,7 @@ bool tlsFilterEvent(SocketHandle socket, LPARAM lParam, int& event, int& error) 
         }
         t->closePending = false;
         t->closeDelivered = true;
+        if (!t->closeNotify) error = WSAECONNRESET;
         return true;
     }
     return false;
@@ -600,6 +604,7 @@ int tlsRecv(SocketHandle socket, void* buffer, size_t length) {
         if (r == DecryptResult::Data) continue;
         if (r == DecryptResult::Closed) {
             t->endOfData = true;
+            t->closeNotify = true;
             break;
         }
         if (r == DecryptResult::Failed) {
@@ -609,7 +614,7 @@ int tlsRecv(SocketHandle socket, void* buffer, size_t length) {
         // A record is incomplete: more from the socket, unless something
         // can be returned already and the socket told of nothing new.
         if (t->tcpClosed) {
-            t->endOfData = true;  // a cut record at the end of the stream counts as the end
+            t->endOfData = true;  // the stream ended without close_notify: cut
             break;
         }
         if (n > 0 && !t->rawPending) break;
@@ -636,7 +641,7 @@ int tlsRecv(SocketHandle socket, void* buffer, size_t length) {
         WSASetLastError(failure);
         return SOCKET_ERROR;
     }
-    if (t->endOfData) return 0;
-    WSASetLastError(WSAEWOULDBLOCK);
+    if (t->endOfData && t->closeNotify) return 0;
+    WSASetLastError(t->endOfData ? WSAECONNRESET : WSAEWOULDBLOCK);
     return SOCKET_ERROR;
 }

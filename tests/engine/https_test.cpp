@@ -48,9 +48,11 @@ TEST_F(HttpsTest, DownloadsByteIdenticalAndEachCertificateFaultStopsAtOnce) {
         uint64_t size;
         unsigned row;  // 0: the download finishes
         bool limited = false;  // the speed limit paces the plaintext by the tick
+        bool byAddress = false;  // reached as 127.0.0.1 instead of localhost
     } cases[] = {
         {"valid", 1, 0},          {"valid", 100001, 0},     {"valid", 50000000, 0}, {"valid", 3000000, 0, true},
         {"untrusted", 100001, 132}, {"expired", 100001, 133}, {"wrongname", 100001, 134},
+        {"selfsigned", 100001, 132}, {"localhostonly", 100001, 134, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.certificate) + " " + std::to_string(c.size));
@@ -64,7 +66,9 @@ TEST_F(HttpsTest, DownloadsByteIdenticalAndEachCertificateFaultStopsAtOnce) {
         AppSettings settings = httpsSettings();
         settings.downloadOptions.set(FLAG_SPEED_LIMIT, c.limited);
         settings.downloadOptions.speedLimit = 4000;  // K/s: 400 KiB a tick of 5 ms
-        int stage = download(nginx.url("/" + name), ui, settings);
+        std::string url = nginx.url("/" + name);
+        if (c.byAddress) url.replace(url.find("localhost"), 9, "127.0.0.1");
+        int stage = download(url, ui, settings);
         if (c.row == 0) {
             EXPECT_EQ(stage, STAGE_ENDED) << ui.dump();
             EXPECT_TRUE(fileHasPattern(outPath(name), c.size));
@@ -205,4 +209,109 @@ TEST_F(HttpsTest, HandshakeFaultsAreRetriedStoppedOrTimedOut) {
         EXPECT_EQ(ui.count(text(46)) >= 2, c.retried) << ui.dump();
         EXPECT_EQ(ui.count(text(131)), 0);
     }
+}
+
+TEST_F(HttpsTest, AnEndWithoutCloseNotifyIsACutThatResumes) {
+    const uint64_t size = 1000000;
+    ASSERT_TRUE(writePatternFile(www + "/u.bin", size));
+    testservers::FaultServer server;
+    ASSERT_TRUE(server.start(www, serverTls("valid")));
+
+    // A body of unknown length ends only with close_notify: whole.
+    RecordingUi whole;
+    EXPECT_EQ(download(server.url("/x/nolength/u.bin"), whole, httpsSettings()), STAGE_ENDED) << whole.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("u.bin"), size));
+    EXPECT_EQ(server.requests().size(), 1u);
+    std::remove(outPath("u.bin").c_str());
+
+    // Cut after 300000 bytes between two records or inside one, without
+    // close_notify: not finished there, but retried from 300000.
+    for (const char* cut : {"close", "cut"}) {
+        SCOPED_TRACE(cut);
+        RecordingUi ui;
+        size_t before = server.requests().size();
+        std::string path = std::string("/x/nolength,times=1,") + cut + "=300000/u.bin";
+        EXPECT_EQ(download(server.url(path), ui, httpsSettings()), STAGE_ENDED) << ui.dump();
+        EXPECT_TRUE(fileHasPattern(outPath("u.bin"), size));
+        EXPECT_EQ(ui.count(text(18)), 1);
+        EXPECT_EQ(ui.count(text(46)), 1) << ui.dump();  // one retry wait after the cut
+        std::vector<std::string> requests = server.requests();
+        ASSERT_EQ(requests.size(), before + 2);
+        EXPECT_NE(requests.back().find("Range: bytes=300000-\r\n"), std::string::npos);
+        std::remove(outPath("u.bin").c_str());
+    }
+}
+
+TEST_F(HttpsTest, NoDowngradeToPlaintextAndNoHttpsRefererInTheClear) {
+    ASSERT_TRUE(writePatternFile(www + "/x.bin", 1000));
+    testservers::FaultServer plain;
+    ASSERT_TRUE(plain.start(www));
+    testservers::FaultServer secure;
+    ASSERT_TRUE(secure.start(www, serverTls("valid")));
+    auto withReferer = [](const std::string& referer) {
+        return [referer](DownloadJob& job) { job.newDownload.strReferer = referer; };
+    };
+
+    // https to http or ftp: refused with a row naming the target; nothing
+    // reaches the plaintext server.
+    std::string httpTarget = plain.url("/f/x.bin");
+    for (const std::string& target : {httpTarget, std::string("ftp://127.0.0.1:1/x.bin")}) {
+        SCOPED_TRACE(target);
+        RecordingUi ui;
+        std::string encoded;
+        for (char c : target) encoded += c == ':' ? "%3A" : c == '/' ? "%2F" : std::string(1, c);
+        std::string url = secure.url("/x/status=302,loc=" + encoded + "/r.bin?q=secret");
+        EXPECT_EQ(download(url, ui, httpsSettings(), withReferer("https://localhost/page")), STAGE_STOPPED)
+            << ui.dump();
+        EXPECT_TRUE(ui.has(LOG_ERROR, target + text(140))) << ui.dump();
+        EXPECT_EQ(ui.count(text(78)), 0);
+        EXPECT_TRUE(plain.requests().empty());
+    }
+    // Over TLS the https referer goes out; over plaintext it does not, while
+    // an http referer still does.
+    EXPECT_NE(secure.requests().front().find("Referer: https://localhost/page\r\n"), std::string::npos);
+    for (const char* referer : {"https://localhost/page?session=1", "HTTPS://localhost/", "http://127.0.0.1/"}) {
+        RecordingUi ui;
+        EXPECT_EQ(download(plain.url("/f/x.bin"), ui, httpsSettings(), withReferer(referer)), STAGE_ENDED)
+            << ui.dump();
+        bool sent = plain.requests().back().find("Referer:") != std::string::npos;
+        EXPECT_EQ(sent, referer[4] == ':') << referer;
+        std::remove(outPath("x.bin").c_str());
+    }
+}
+
+TEST_F(HttpsTest, HttpsOffRefusesAnHttpsUrlAndAKeptHttpsFile) {
+    ASSERT_TRUE(writePatternFile(www + "/big.bin", 400000));
+    testservers::FaultServer server;
+    ASSERT_TRUE(server.start(www, serverTls("valid")));
+
+    // A command-line URL that only contains "http://".
+    RecordingUi direct;
+    EXPECT_EQ(download(server.url("/f/big.bin?u=http://b/"), direct, testSettings(out)), STAGE_STOPPED)
+        << direct.dump();
+    EXPECT_TRUE(direct.has(LOG_FATAL, text(141))) << direct.dump();
+    EXPECT_EQ(direct.count(text(12)), 0);  // not even a connection
+
+    // A file kept by an https download, resumed with HTTPS off.
+    AppSettings on = httpsSettings();
+    RecordingUi first;
+    DownloadJob job(on, first);
+    job.newDownload.strURL = server.url("/x/stall=150000/big.bin");
+    first.onTick = [&] {
+        if (job.session(0).position >= 150000) job.stopJob();
+    };
+    ASSERT_EQ(runJob(job, first), STAGE_STOPPED) << first.dump();
+    ASSERT_TRUE(job.keepTempFile());
+    size_t requests = server.requests().size();
+    AppSettings off = testSettings(out);
+    RecordingUi second;
+    DownloadJob again(off, second);
+    ASSERT_TRUE(again.loadTempFile(job.tempPath(), off).ok);
+    off.EnableHttps = false;
+    off.resuming = true;
+    off.tempFilePath = job.tempPath();
+    EXPECT_EQ(runJob(again, second), STAGE_STOPPED) << second.dump();
+    EXPECT_TRUE(second.has(LOG_FATAL, text(141))) << second.dump();
+    EXPECT_EQ(server.requests().size(), requests);
+    EXPECT_TRUE(fileExists(job.tempPath()));
 }
