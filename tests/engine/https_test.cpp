@@ -315,3 +315,46 @@ TEST_F(HttpsTest, HttpsOffRefusesAnHttpsUrlAndAKeptHttpsFile) {
     EXPECT_EQ(server.requests().size(), requests);
     EXPECT_TRUE(fileExists(job.tempPath()));
 }
+
+TEST_F(HttpsTest, ProxyAnswersAreTheProxysFaults) {
+    testservers::FaultServer proxy;
+    ASSERT_TRUE(proxy.start(www));
+    struct Case {
+        const char* reply;
+        unsigned row;
+        bool retried;
+    } cases[] = {
+        // 407 stops even with retry on error: the same answer would come again.
+        {"HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n", 142, false},
+        {"HTTP/1.0 403 Forbidden\r\n\r\n", 139, true},
+        // Bytes behind a 200 are the proxy's, not a broken handshake.
+        {"HTTP/1.0 200 Connection established\r\n\r\nHTTP/1.0 200 OK\r\n", 143, true},
+        // 200 and closed: retried after the wait, not after the time-out.
+        {"HTTP/1.0 200 Connection established\r\n\r\n", 137, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply);
+        ASSERT_TRUE(testservers::writeFile(www + "/connect-reply", c.reply));
+        AppSettings settings = httpsSettings();
+        settings.Proxy = "127.0.0.1:" + std::to_string(proxy.port());
+        settings.downloadOptions.set(FLAG_RETRY_ON_ERROR, true);
+        settings.Timeout = 60;
+        RecordingUi ui;
+        int stage = download("https://localhost:1/f.bin", ui, settings, [&](DownloadJob& job) {
+            ui.onTick = [&ui, &job] {
+                if (ui.count(text(46)) >= 2) job.stopJob();
+            };
+        });
+        EXPECT_EQ(stage, STAGE_STOPPED) << ui.dump();
+        std::string found;
+        for (const LogRow& row : ui.rows)
+            if (found.empty() && row.text.rfind(text(c.row), 0) == 0) found = row.text;
+        EXPECT_FALSE(found.empty()) << ui.dump();
+        if (c.row == 142 || c.row == 139) {  // the proxy's status line says why
+            std::string reply = c.reply;
+            EXPECT_EQ(found, text(c.row) + " : " + reply.substr(0, reply.find('\r')));
+        }
+        EXPECT_EQ(ui.count(text(46)) >= 2, c.retried) << ui.dump();
+        EXPECT_EQ(ui.count(text(135)) + ui.count(text(79)), 0) << ui.dump();
+    }
+}

@@ -34,6 +34,9 @@ Directives, separated by ",", values URL-encoded where they need it:
   drip=B:MS      send the body B bytes at a time, MS milliseconds apart
   delay=MS       wait MS milliseconds before answering
 
+A CONNECT request (the server plays a proxy) is answered with the bytes of
+<root>/connect-reply, then the connection closes.
+
 Every request's header bytes, exactly as received up to and including the
 blank line, go to <record folder>/<n>.req (n = 1, 2, ... in arrival order),
 written complete before the response starts.
@@ -200,6 +203,10 @@ class Handler(socketserver.BaseRequestHandler):
         self.server.record(header)
         text = header.decode("latin-1")
         request_line = text.split("\r\n", 1)[0]
+        if request_line.startswith("CONNECT "):
+            with open(os.path.join(self.server.root, "connect-reply"), "rb") as f:
+                conn.sendall(f.read())
+            return
         parts = request_line.split(" ")
         if len(parts) < 2:
             return self.send_simple(400)
