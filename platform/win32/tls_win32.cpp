@@ -92,6 +92,7 @@ struct TlsSocket {
     bool tcpClosed = false;    // Winsock's FD_CLOSE came (orderly) and the socket was read out
     bool endOfData = false;    // close_notify came, or the TCP stream ended
     bool closeNotify = false;  // the server ended the stream with close_notify
+    bool renegotiating = false; // a handshake the server started runs: its records go to the context
     bool closePending = false; // NET_CLOSE waits until the plaintext is read
     bool closeDelivered = false;
 
@@ -150,7 +151,7 @@ bool acquireCredentials() {
         SCHANNEL_CRED legacy = {};
         legacy.dwVersion = SCHANNEL_CRED_VERSION;
         legacy.grbitEnabledProtocols = kTls12Client;
-        legacy.dwFlags = kCredentialFlags;
+        legacy.dwFlags = kCredentialFlags | SCH_USE_STRONG_CRYPTO;
         status = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
                                            nullptr, &legacy, nullptr, nullptr, &credentials, &expiry);
     }
@@ -306,12 +307,12 @@ SECURITY_STATUS handshakeRound(SocketHandle socket, TlsSocket& t, bool first) {
         if (outBuffers[0].cbBuffer > 0) queueOut(t, outBuffers[0].pvBuffer, outBuffers[0].cbBuffer);
         FreeContextBuffer(outBuffers[0].pvBuffer);
     }
-    if (!first && status != SEC_E_INCOMPLETE_MESSAGE) {
-        // Consumed all of the input but the extra bytes at its end.
+    if (!first && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
+        // Consumed all of the input but the extra bytes at its end. After
+        // SEC_I_INCOMPLETE_CREDENTIALS the same input is given again.
         size_t extra = inBuffers[1].BufferType == SECBUFFER_EXTRA ? inBuffers[1].cbBuffer : 0;
         if (extra > t.inLength()) extra = t.inLength();
-        if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS)
-            t.inStart = t.in.size() - extra;
+        t.inStart = t.in.size() - extra;
     }
     flushOut(socket, t);
     return status;
@@ -332,6 +333,8 @@ bool continueHandshake(SocketHandle socket, TlsSocket& t, int& error) {
         }
         SECURITY_STATUS status = handshakeRound(socket, t, false);
         if (status == SEC_E_INCOMPLETE_MESSAGE) return false;
+        // The server asked for a client certificate: we have none, and the
+        // next round over the same input goes on without one.
         if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
         if (status != SEC_E_OK) {
             error = handshakeError(status);
@@ -347,12 +350,35 @@ bool continueHandshake(SocketHandle socket, TlsSocket& t, int& error) {
 
 enum class DecryptResult { Data, NeedMore, Closed, Failed };
 
+// One step of a handshake the server started after the first (a TLS 1.2
+// renegotiation, or TLS 1.3 post-handshake messages), over the waiting
+// input. It runs to its end before any more data is used, and its end checks
+// the server's certificate again: a renegotiation may bring another one.
+DecryptResult continueRenegotiation(SocketHandle socket, TlsSocket& t) {
+    for (int round = 0; round < 16; ++round) {
+        SECURITY_STATUS status = handshakeRound(socket, t, false);
+        if (status == SEC_E_INCOMPLETE_MESSAGE) return DecryptResult::NeedMore;
+        if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) {
+            if (status == SEC_I_CONTINUE_NEEDED && t.inLength() == 0) return DecryptResult::NeedMore;
+            continue;
+        }
+        if (status != SEC_E_OK) return DecryptResult::Failed;
+        t.renegotiating = false;
+        if (verifyServer(t) != 0 || QueryContextAttributesA(&t.context, SECPKG_ATTR_STREAM_SIZES, &t.sizes) != SEC_E_OK)
+            return DecryptResult::Failed;
+        return DecryptResult::Data;
+    }
+    return DecryptResult::Failed;
+}
+
 // Decrypts the record at the front of the input; its plaintext is appended
 // to plain. Post-handshake messages (TLS 1.3 tickets, key updates, a
 // renegotiation request) go back to the context.
 DecryptResult decryptOne(SocketHandle socket, TlsSocket& t) {
+    if (t.renegotiating) return continueRenegotiation(socket, t);
     if (t.inLength() == 0) return DecryptResult::NeedMore;
     if (!t.recordHeaderPlausible()) return DecryptResult::Failed;
+    const bool alertRecord = static_cast<unsigned char>(t.in[t.inStart]) == 21;
     SecBuffer buffers[4] = {};
     buffers[0].BufferType = SECBUFFER_DATA;
     buffers[0].pvBuffer = t.in.data() + t.inStart;
@@ -363,6 +389,13 @@ DecryptResult decryptOne(SocketHandle socket, TlsSocket& t) {
     if (status == SEC_E_INCOMPLETE_MESSAGE) return DecryptResult::NeedMore;
     if (status == SEC_I_CONTEXT_EXPIRED) return DecryptResult::Closed;
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return DecryptResult::Failed;
+    // Some SChannel implementations (Wine's) answer an authenticated
+    // close_notify with SEC_E_OK and no data instead of
+    // SEC_I_CONTEXT_EXPIRED: a TLS 1.2 alert record that the context accepts
+    // without plaintext is the server's orderly end.
+    bool anyData = false;
+    for (const SecBuffer& b : buffers) anyData = anyData || (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0);
+    if (status == SEC_E_OK && alertRecord && !anyData) return DecryptResult::Closed;
     size_t extra = 0;
     for (const SecBuffer& b : buffers) {
         if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
@@ -380,12 +413,12 @@ DecryptResult decryptOne(SocketHandle socket, TlsSocket& t) {
     if (extra > t.inLength()) extra = t.inLength();
     t.inStart = t.in.size() - extra;
     if (status == SEC_I_RENEGOTIATE) {
-        // The context takes the message from the bytes that follow it (in
-        // the extra buffer) or, when there are none, with an empty token.
-        SECURITY_STATUS again = handshakeRound(socket, t, false);
-        if (again == SEC_E_INCOMPLETE_MESSAGE && t.inLength() > 0) return DecryptResult::NeedMore;
-        if (again != SEC_E_OK && again != SEC_I_CONTINUE_NEEDED && again != SEC_E_INCOMPLETE_MESSAGE)
-            return DecryptResult::Failed;
+        // The context takes the handshake from the bytes that follow the
+        // record (in the extra buffer) or, when there are none, from an empty
+        // token; until it ends, every record goes to it.
+        t.renegotiating = true;
+        DecryptResult r = continueRenegotiation(socket, t);
+        if (r != DecryptResult::NeedMore || !t.plainLength()) return r;
     }
     return DecryptResult::Data;
 }

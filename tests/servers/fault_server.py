@@ -17,6 +17,7 @@ Directives, separated by ",", values URL-encoded where they need it:
   close=N        close the connection after N body bytes (early close)
   cut=N          over TLS: after N body bytes send half of the next record,
                  then close (a cut inside a record); plain: as close=N
+  nonotify       over TLS: end the whole body without close_notify
   reset=N        reset the connection (RST) after N body bytes
   stall=N        after N body bytes send nothing more and keep the connection
                  open until the client closes it or the server stops
@@ -46,6 +47,8 @@ over it). A response that ends as planned ends with close_notify; close= and
 cut= end without it. --handshake MODE replaces the
 TLS handshake by a fault: "close" (close after the client's first bytes),
 "garbage" (answer them with plain HTTP text) or "stall" (answer nothing).
+--ask-client-certificate makes the handshake ask for a client certificate
+(none is required).
 """
 
 import argparse
@@ -343,7 +346,7 @@ class Handler(socketserver.BaseRequestHandler):
                     return
             return
         try:
-            cut = sent < length and ("close" in d or "cut" in d)
+            cut = (sent < length and ("close" in d or "cut" in d)) or "nonotify" in d
             if isinstance(conn, ServerTlsConnection) and not cut:
                 conn.close_notify()
             conn.shutdown(socket.SHUT_WR)
@@ -383,12 +386,18 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--handshake", choices=("close", "garbage", "stall"), default="")
+    parser.add_argument("--ask-client-certificate", action="store_true")
     args = parser.parse_args()
     server = Server(args.root, args.record, args.port)
     server.handshake_fault = args.handshake
     if args.tls:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.tls.load_cert_chain(args.tls[0], args.tls[1])
+        if args.ask_client_certificate:
+            # A CertificateRequest in the handshake; going on without a
+            # certificate is allowed.
+            server.tls.verify_mode = ssl.CERT_OPTIONAL
+            server.tls.load_verify_locations(args.tls[0])
 
     def stop(*_):
         server.stopping.set()

@@ -12,7 +12,8 @@ run, and one nginx (tests/win/tls_servers.py). A table of cases:
   A body of unknown length from tests/servers/fault_server.py arrives whole
   when it ends with close_notify, and when the server cuts it once without
   close_notify (between two records or inside one) the cut is retried and
-  resumed, never taken for the end; a redirect from https to http stops
+  resumed, never taken for the end; a server that asks for a client
+  certificate gets none and serves the file; a redirect from https to http stops
   with its row and nothing reaches the http server.
   EnableHttps absent (the default 0): a typed https URL is refused with
   string 57, and a redirect to https stops with string 77.
@@ -69,6 +70,7 @@ CASES = [
      "file"),
     ("unknown length cut inside a record", 1, "command", "fault:/x/nolength,times=1,cut=300000", "cut.bin",
      "file"),
+    ("server asks for a client certificate", 1, "command", "asking:/f", "small.bin", "file"),
     ("redirect from https to http", 1, "command", "fault:/x/status=302,loc=<http>", "small.bin?secret=1",
      "row:<http>" + DOWNGRADE_ROW),
     ("default: typed https URL", None, "dialog", "good", "small.bin", "box:" + REFUSED_57),
@@ -101,6 +103,8 @@ def wait_for(what, probe, timeout_s):
 def url_of(servers, server, name):
     if server == "redirect":
         return "http://127.0.0.1:%d/%s" % (servers.ports["redirect"], name)
+    if server.startswith("asking:"):
+        return "https://localhost:%d%s/%s" % (servers.asking_port, server[7:], name)
     if server.startswith("fault:"):
         path = server[6:].replace("<http>", plain_target(servers, name, True))
         return "https://localhost:%d%s/%s" % (servers.fault_port, path, name)
@@ -114,16 +118,17 @@ def plain_target(servers, name, encoded=False):
     return url.replace(":", "%3A").replace("/", "%2F").replace("?", "%3F").replace("=", "%3D") if encoded else url
 
 
-def start_fault_server(servers, www):
+def start_fault_server(servers, www, *options):
+    """tests/servers/fault_server.py over TLS with the good certificate: the
+    process and its port."""
     process = subprocess.Popen([sys.executable, FAULT_SERVER, "--root", www, "--tls",
-                                os.path.join(servers.folder, "good.pem"), os.path.join(servers.folder, "good.key")],
-                               stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+                                os.path.join(servers.folder, "good.pem"), os.path.join(servers.folder, "good.key"),
+                                *options], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
     line = process.stdout.readline()
     if not line.startswith("PORT "):
         process.kill()
         raise RuntimeError("fault_server.py did not start")
-    servers.fault_port = int(line[5:])
-    return process
+    return process, int(line[5:])
 
 
 def run_case(ui, exe, servers, proxy, www, work, n, case):
@@ -221,7 +226,8 @@ def main():
     servers = TlsServers(os.path.join(work, "tls"), www)
     os.chmod(work, 0o711)  # tinyproxy may run as nobody: it must reach its folder
     proxy = TinyProxy(os.path.join(work, "proxy"))
-    fault = start_fault_server(servers, www)
+    fault, servers.fault_port = start_fault_server(servers, www)
+    asking, servers.asking_port = start_fault_server(servers, www, "--ask-client-certificate")
 
     def probe(mode):
         done = subprocess.run([WINE_RUN, args.probe, mode, windows_path(servers.ca_der)],
@@ -238,8 +244,9 @@ def main():
         probe("remove-ca")
         servers.stop()
         proxy.stop()
-        fault.terminate()
-        fault.wait(timeout=30)
+        for process in (fault, asking):
+            process.terminate()
+            process.wait(timeout=30)
     if failures:
         print("%d failure(s)" % len(failures))
         return 1
