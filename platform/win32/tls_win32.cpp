@@ -387,7 +387,13 @@ DecryptResult decryptOne(SocketHandle socket, TlsSocket& t) {
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
     SECURITY_STATUS status = DecryptMessage(&t.context, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return DecryptResult::NeedMore;
-    if (status == SEC_I_CONTEXT_EXPIRED) return DecryptResult::Closed;
+    // After close_notify nothing counts: the input is dropped, so that no
+    // waiting record holds the close back.
+    auto closed = [&t] {
+        t.inStart = t.in.size();
+        return DecryptResult::Closed;
+    };
+    if (status == SEC_I_CONTEXT_EXPIRED) return closed();
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return DecryptResult::Failed;
     // Some SChannel implementations (Wine's) answer an authenticated
     // close_notify with SEC_E_OK and no data instead of
@@ -395,7 +401,7 @@ DecryptResult decryptOne(SocketHandle socket, TlsSocket& t) {
     // without plaintext is the server's orderly end.
     bool anyData = false;
     for (const SecBuffer& b : buffers) anyData = anyData || (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0);
-    if (status == SEC_E_OK && alertRecord && !anyData) return DecryptResult::Closed;
+    if (status == SEC_E_OK && alertRecord && !anyData) return closed();
     size_t extra = 0;
     for (const SecBuffer& b : buffers) {
         if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
