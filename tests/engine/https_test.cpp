@@ -1,8 +1,11 @@
 // https downloads (EnableHttps on) against nginx and the fault server with
 // certificates of a test CA made at test time: byte-identical files, split,
 // cut and resumed, a kept file resumed, the certificate faults that stop the
-// job at once, the CONNECT tunnel through tinyproxy, redirects to https and
-// the handshake faults (close, garbage, stall until the time-out).
+// job at once, the CONNECT tunnel through tinyproxy, redirects to https,
+// the handshake faults (close, garbage, stall until the time-out), ends
+// without close_notify (a cut, unless a known length is already whole), the
+// refused downgrade to plaintext and https referer in the clear, https URLs
+// and kept files refused while HTTPS is off, and a proxy's faulty answers.
 #include <optional>
 
 #include "tests/engine/engine_test_fixture.h"
