@@ -45,5 +45,8 @@ int startConsole(int argc, char** argv, AppSettings& settings, const TempFileLoa
         std::fprintf(stderr, "%s: %s\n", error.caption.c_str(), error.text.c_str());
         return EXIT_STARTUP_ERROR;
     }
+    // There is no browser cache here: -ic and IsUseIECache change nothing
+    // (the Windows program downloads into the browser's cache with them).
+    settings.UseIECache = false;
     return -1;
 }

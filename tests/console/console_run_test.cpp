@@ -91,6 +91,21 @@ TEST(ConsoleRun, SplitDownloadFinishesIdenticalWithPlainRowsOffATerminal) {
     }
 }
 
+// -ic, -ac, -fs/-sf and -ik are the Windows program's (browser cache, close,
+// sound, cookies): accepted and without effect here, so the download is an
+// ordinary one.
+TEST(ConsoleRun, WindowsOnlySwitchesChangeNothing) {
+    TempDir dir;
+    ASSERT_TRUE(writePatternFile(dir.path() + "/www/f.bin", 70000));
+    ASSERT_TRUE(makeDirs(dir.path() + "/dst"));
+    NginxServer nginx;
+    ASSERT_TRUE(nginx.start(dir.path() + "/www"));
+    Outcome out = runConsole({"-ic", "1", "-ac", "1", "-fs", "1", "-sf", dir.path() + "/none.wav", "-ik", "1",
+                              "-td", dir.path() + "/dst", nginx.url("/f.bin")});
+    EXPECT_EQ(out.exitCode, 0);
+    EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/f.bin", 70000));
+}
+
 TEST(ConsoleRun, CtrlCKeepsTheTemporaryFileAndItResumesToAnIdenticalFile) {
     TempDir dir;
     const uint64_t size = 300000;
