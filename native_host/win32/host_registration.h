@@ -5,9 +5,9 @@
 // Writes jp.dorimel.host.json (Chromium form: allowed_origins) and
 // jp.dorimel.host.firefox.json (Firefox form: allowed_extensions) into this
 // program's folder, each naming this program's full path, and sets the
-// default value of HKCU\Software\Google\Chrome\NativeMessagingHosts\
-// jp.dorimel.host and of the same key under Microsoft\Edge (the Chromium
-// manifest) and Mozilla (the Firefox manifest) to the manifest's full path.
+// default value of the key jp.dorimel.host under Chrome's and Edge's
+// NativeMessagingHosts (to the Chromium manifest's full path) and Mozilla's
+// (to the Firefox manifest's), all in HKEY_CURRENT_USER\Software.
 // Reports each failure on standard error; true when everything was written.
 bool registerHost();
 
