@@ -208,3 +208,44 @@ TEST(LinuxHost, RefusesWhatItCannotStartAndFollowsTheConsoleOptions) {
     host.send(R"({"type":"download","url":"http://127.0.0.1:1/f"})");
     EXPECT_NE(host.reply().find(R"("error":"start_failed")"), std::string::npos);
 }
+
+// The console takes the cookie from its environment and sends it to the
+// URL's host only: a redirect to the same host keeps it, one to another host
+// name loses it.
+TEST(HandoffCookie, GoesToTheUrlsHostOnlyAndNeverAfterARedirectElsewhere) {
+    TempDir dir;
+    ASSERT_TRUE(writePatternFile(dir.path() + "/www/f.bin", 1000));
+    FaultServer server;
+    ASSERT_TRUE(server.start(dir.path() + "/www"));
+    const std::string port = std::to_string(server.port());
+    auto redirect = [](const std::string& location) {
+        return "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+    };
+    ASSERT_TRUE(writeFile(dir.path() + "/www/same", redirect("/f/f.bin")));
+    ASSERT_TRUE(writeFile(dir.path() + "/www/other", redirect("http://localhost:" + port + "/f/f.bin")));
+    struct Case {
+        std::string path;
+        std::vector<bool> cookieSent;  // per request, in order
+    } cases[] = {{"/raw/same", {true, true}}, {"/raw/other", {true, false}}};
+    size_t seen = 0;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(makeDirs(dir.path() + "/dst" + std::to_string(seen)));
+        setenv("DORIMEL_COOKIE", "k=Secret7734", 1);
+        ChildProcess console;
+        ASSERT_TRUE(console.start({DORIMEL_CONSOLE, "-nd", "1", "-rf", server.url("/page.html"), "-td",
+                                   dir.path() + "/dst" + std::to_string(seen),
+                                   server.url(c.path)}, "", true));
+        unsetenv("DORIMEL_COOKIE");
+        int code = -1;
+        ASSERT_TRUE(console.waitExit(60000, code));
+        EXPECT_EQ(code, 0) << c.path;
+        std::vector<std::string> requests = server.requests();
+        ASSERT_EQ(requests.size(), seen + c.cookieSent.size()) << c.path;
+        for (size_t i = 0; i < c.cookieSent.size(); ++i)
+            EXPECT_EQ(requests[seen + i].find("\r\nCookie: k=Secret7734\r\n") != std::string::npos, c.cookieSent[i])
+                << requests[seen + i];
+        seen = requests.size();
+        // The log rows show the cookie's size, never its value.
+        EXPECT_EQ(console.takeOutput().find("Secret7734"), std::string::npos);
+    }
+}
