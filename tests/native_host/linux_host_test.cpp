@@ -30,7 +30,7 @@ void pause(int ms) {
 // The host with pipes on its standard input and output and a scratch home.
 class Host {
 public:
-    Host(const std::string& home, const std::string& program = "") {
+    Host(const std::string& home, const std::string& program = "", const std::string& pathFirst = "") {
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) return;
         pid_ = fork();
@@ -43,6 +43,10 @@ public:
             setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
             unsetenv("XDG_CONFIG_HOME");
             if (!program.empty()) setenv("DORIMEL_HOST_PROGRAM", program.c_str(), 1);
+            if (!pathFirst.empty()) setenv("PATH", (pathFirst + ":" + getenv("PATH")).c_str(), 1);
+            setenv("LANG", "C", 1);
+            unsetenv("LC_ALL");
+            unsetenv("LC_MESSAGES");
             execl(DORIMEL_HOST, DORIMEL_HOST, "chrome-extension://ealaikofgjonemfojipmlkdhckdghgej/", (char*)nullptr);
             _exit(127);
         }
@@ -146,8 +150,12 @@ TEST(LinuxHost, HandsADownloadWithItsCookieToADetachedConsole) {
     ASSERT_TRUE(nginx.start(dir.path() + "/www"));
     const std::string url = nginx.url("/limited/f.bin");
     const std::string cookie = "session=Secret7734; theme=dark";
+    // A notify-send that writes down what it was asked to show.
+    ASSERT_TRUE(makeDirs(dir.path() + "/bin"));
+    ASSERT_TRUE(writeFile(dir.path() + "/bin/notify-send", "#!/bin/sh\necho \"$@\" > " + dir.path() + "/notified\n"));
+    ASSERT_EQ(chmod((dir.path() + "/bin/notify-send").c_str(), 0755), 0);
 
-    Host host(home);
+    Host host(home, "", dir.path() + "/bin");
     host.send(R"({"type":"hello"})");
     EXPECT_EQ(host.reply(), R"({"ok":true,"schemes":["http","https","ftp"],"version":"0.11"})");
     host.send(R"({"type":"download","url":")" + url + R"(","referrer":")" + nginx.url("/page.html") +
@@ -171,6 +179,8 @@ TEST(LinuxHost, HandsADownloadWithItsCookieToADetachedConsole) {
     const std::string target = home + "/Downloads/f.bin";
     for (int waited = 0; !fileHasPattern(target, size) && waited < 60000; waited += 100) pause(100);
     EXPECT_TRUE(fileHasPattern(target, size));
+    for (int waited = 0; readFile(dir.path() + "/notified").empty() && waited < 30000; waited += 100) pause(100);
+    EXPECT_EQ(readFile(dir.path() + "/notified"), "--app-name=Dorimel Dorimel f.bin: Finished.\n");
     std::vector<std::string> log = nginx.headersLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0], "GET /limited/f.bin HTTP/1.0 | referer=" + nginx.url("/page.html") + " | cookie=" + cookie);
