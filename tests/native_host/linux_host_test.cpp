@@ -240,7 +240,7 @@ TEST(HandoffCookie, GoesToTheUrlsHostOnlyAndNeverAfterARedirectElsewhere) {
     size_t seen = 0;
     for (const Case& c : cases) {
         ASSERT_TRUE(makeDirs(dir.path() + "/dst" + std::to_string(seen)));
-        setenv("DORIMEL_COOKIE", "k=Secret7734", 1);
+        setenv("DORIMEL_COOKIE", "k=Redirect4411", 1);
         ChildProcess console;
         ASSERT_TRUE(console.start({DORIMEL_CONSOLE, "-nd", "1", "-rf", server.url("/page.html"), "-td",
                                    dir.path() + "/dst" + std::to_string(seen),
@@ -252,10 +252,10 @@ TEST(HandoffCookie, GoesToTheUrlsHostOnlyAndNeverAfterARedirectElsewhere) {
         std::vector<std::string> requests = server.requests();
         ASSERT_EQ(requests.size(), seen + c.cookieSent.size()) << c.path;
         for (size_t i = 0; i < c.cookieSent.size(); ++i)
-            EXPECT_EQ(requests[seen + i].find("\r\nCookie: k=Secret7734\r\n") != std::string::npos, c.cookieSent[i])
+            EXPECT_EQ(requests[seen + i].find("\r\nCookie: k=Redirect4411\r\n") != std::string::npos, c.cookieSent[i])
                 << requests[seen + i];
         seen = requests.size();
         // The log rows show the cookie's size, never its value.
-        EXPECT_EQ(console.takeOutput().find("Secret7734"), std::string::npos);
+        EXPECT_EQ(console.takeOutput().find("Redirect4411"), std::string::npos);
     }
 }

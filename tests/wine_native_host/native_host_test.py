@@ -29,7 +29,7 @@ ORIGIN = "chrome-extension://ealaikofgjonemfojipmlkdhckdghgej/"
 HOST_KEYS = [r"HKCU\Software\Google\Chrome\NativeMessagingHosts\jp.dorimel.host",
              r"HKCU\Software\Microsoft\Edge\NativeMessagingHosts\jp.dorimel.host",
              r"HKCU\Software\Mozilla\NativeMessagingHosts\jp.dorimel.host"]
-COOKIE = "session=Secret7734; theme=dark"
+COOKIE = "session=WineSecret5120; theme=dark"
 
 
 class Nginx:
@@ -164,7 +164,7 @@ def run(args, env):
                     ['"%s" -nd 1 -td %s %s -rf %s' % (windows_path(os.path.join(folder, "dorimel.exe")),
                                                       windows_path(dst), url, page)],
                     "dorimel.exe's command line")
-        check_equal(processes_holding("Secret7734"), [], "processes whose command line holds the cookie")
+        check_equal(processes_holding("WineSecret5120"), [], "processes whose command line holds the cookie")
         target = os.path.join(dst, "f.bin")
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline and not (os.path.exists(target) and os.path.getsize(target) == len(content)):
