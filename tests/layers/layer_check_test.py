@@ -7,6 +7,8 @@ import os
 import sys
 import tempfile
 
+sys.dont_write_bytecode = True  # nothing left in scripts/
+
 spec = importlib.util.spec_from_file_location("check_layers", sys.argv[1])
 check_layers = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(check_layers)
