@@ -19,7 +19,8 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-english() { env -u LC_ALL -u LC_MESSAGES LANG=C.UTF-8 "$@"; }
+# No options file of the user's is read either.
+english() { env -u LC_ALL -u LC_MESSAGES LANG=C.UTF-8 XDG_CONFIG_HOME="$work/config" "$@"; }
 
 win32=${win64%-x86_64}-i686
 programs="app/dorimel.exe browser_module/DorimelDLM.dll settings_app/DorimelServer.exe setup_starter/setupstart.exe"
