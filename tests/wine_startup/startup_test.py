@@ -81,7 +81,7 @@ def run_error_case(ui, exe, name, arguments, caption, text):
         box = ui.msgbox(pid, timeout_ms=60000)
         shown = ui.windows(pid)
         ui.answer(pid, "ok")
-        code = run.wait_exit(timeout_ms=20000)
+        code = run.wait_exit(timeout_ms=60000)
         exited = True
         check(box.get("caption") == caption, "%s: caption %r" % (name, box.get("caption")))
         check(box.get("icon") == "error", "%s: icon %r" % (name, box.get("icon")))
@@ -108,7 +108,7 @@ def close_window(ui, run, hwnd, name):
     pid = run.pid
     ui.close(hwnd)
     try:
-        return run.wait_exit(timeout_ms=20000)
+        return run.wait_exit(timeout_ms=60000)
     except UiAutoError:
         try:
             box = ui.msgbox(pid, timeout_ms=1000)
@@ -119,7 +119,7 @@ def close_window(ui, run, hwnd, name):
         return None
 
 
-def session0_log(ui, pid, must_contain, timeout_s=20):
+def session0_log(ui, pid, must_contain, timeout_s=60):
     """Session 0's log rows once one of them holds must_contain (bounded)."""
     deadline = time.monotonic() + timeout_s
     while True:
@@ -168,7 +168,7 @@ def test_window(ui, exe, folder):
     try:
         dialog = ui.wait_window(pid=pid, title="新規ダウンロード", timeout_ms=60000)
         ui.call("click", "--hwnd", dialog["hwnd"], "--id", 2)
-        code = run.wait_exit(timeout_ms=20000)
+        code = run.wait_exit(timeout_ms=60000)
         check(code == 0, "cancelled dialog: exit code %d" % code)
     except UiAutoError as e:
         check(False, "cancelled dialog: %s" % e)
