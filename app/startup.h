@@ -116,3 +116,6 @@ std::vector<std::string> splitCommandLine(const char* commandLine);
 
 // Text of string-table entry id ("" when it does not exist).
 std::string loadStringText(unsigned id);
+
+// String-table entry id with "%1" replaced by first and "%2" by second.
+std::string fillText(unsigned id, const std::string& first, const std::string& second = std::string());

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console/console_options_file.h"
 #include "app/console/console_startup.h"
 #include "app/console/console_text.h"
 #include "app/options_file.h"

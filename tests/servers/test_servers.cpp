@@ -153,6 +153,14 @@ std::string readFile(const std::string& path) {
 
 // ---- ports ------------------------------------------------------------------
 
+bool setChildEnvironment(const char* lang) {
+    setenv("LANG", lang, 1);
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
+    setenv("XDG_CONFIG_HOME", "/nonexistent/dorimel-tests", 1);
+    return true;
+}
+
 uint16_t freePort() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 0;

@@ -53,6 +53,13 @@ bool writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 bool makeDirs(const std::string& path);
 
+// The environment of the programs the tests start from now on: LANG=lang
+// with LC_ALL and LC_MESSAGES (which would win over it) unset, whatever the
+// caller's locale; and XDG_CONFIG_HOME naming a folder that does not exist,
+// so that no options file of the user's is read. Returns true (for a static
+// initialiser).
+bool setChildEnvironment(const char* lang);
+
 // A port on 127.0.0.1 that was free a moment ago.
 uint16_t freePort();
 // Connects to 127.0.0.1:port until it accepts, at most timeoutMs.

@@ -337,8 +337,8 @@ def finish_group(ui, probe, dorimel, www, out, work):
             shutil.copy(dorimel, program)
             with open(os.path.join(folder, "dorimel.ini"), "w") as f:
                 f.write("[MainOptions]\r\nIsAutoCancalFtpSpeedLimit=%d\r\n" % auto_cancel)
-            pid = ui.start(program, server.url(name), "-td", windows_path(out), "-nd", "1", "-ac", "0",
-                           "-sl", "1", "-ss", "1")
+            pid = ui.run(program, server.url(name), "-td", windows_path(out), "-nd", "1", "-ac", "0",
+                         "-sl", "1", "-ss", "1").pid
             try:
                 # Limited all the way, 32768 bytes at 1 K/s would take half a minute.
                 hwnd = ui.wait_window(pid=pid, title="ダウンロードの完了", timeout_ms=240000)["hwnd"]
@@ -349,7 +349,7 @@ def finish_group(ui, probe, dorimel, www, out, work):
                 menu = option_menu(ui, probe, hwnd, pid)
                 check(menu[:1] == [(auto_cancel == 0, False)], "%s: option menu %r" % (what, menu))
                 ui.close(hwnd)
-                ui.wait_exit(pid, timeout_ms=60000)
+                check(ui.wait_exit(pid, timeout_ms=60000) == 0, "%s: exit code after closing the window" % what)
             except UiAutoError:
                 ui.kill(pid)
                 raise
