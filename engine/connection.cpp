@@ -227,7 +227,7 @@ void DownloadJob::onSessionSocket(SocketHandle socket, int event, int error) {
     }
     if (error != 0) {
         int message = eventMessage(event);
-        if (message == 0) return;
+        if (message == 0 || (event == NET_CLOSE && endsWholeTlsBody(index, error))) return;
         log(LOG_ERROR, engineString(message) + errorText(error), index);
         closeSocket(s.socket);
         if (event == NET_CLOSE && s.referer.empty()) s.referer = s.url;

@@ -11,6 +11,7 @@
 #include "engine/engine_text.h"
 #include "platform/system.h"
 #include "engine/ftp_client.h"
+#include "protocol/url.h"
 
 namespace {
 
@@ -252,6 +253,16 @@ void DownloadJob::tearDown() {
 
 void DownloadJob::start() {
     for (int i = 0; i < 2; ++i) reloadTimeout(i);
+    // The new-download dialog refuses an https URL while HTTPS is off; a kept
+    // file of an https download, or a command-line URL that merely contains
+    // "http://", must not go out in plaintext (to port 443, with the cookie
+    // and referer) either.
+    const std::string& url = settings_.resuming ? sessions_[0].url : newDownload.strURL;
+    if (!settings_.EnableHttps && isHttpsUrl(url)) {
+        log(LOG_FATAL, engineString(141), 0);
+        setStage(STAGE_STOPPED);
+        return;
+    }
     if (settings_.resuming) {
         ui_.setControlText(CTRL_URL, newDownload.strURL);
         ui_.setControlText(CTRL_TARGET_PATH, destinationPath());

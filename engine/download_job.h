@@ -109,6 +109,10 @@ public:
     void reloadTimeout(int index) override;
     void log(int kind, const std::string& text, int index) override { ui_.addLogRow(kind, text, index); }
     bool checkReceive(int index, int result, bool endOnZero) override;
+    // A TLS connection that ends without close_notify (error WSAECONNRESET)
+    // after the whole body of a known length: the length already proves the
+    // body whole, so the session ends as at an orderly close (true).
+    bool endsWholeTlsBody(int index, int error);
     bool processBlock(int index, const char* data, size_t length) override;
     int64_t setContentLength(int64_t length) override;
     // Session index starts again at byte 0 with a new total: the file is

@@ -88,7 +88,10 @@ void HttpExchange::sendRequest(int index) {
     // Through a CONNECT tunnel the request goes to the server itself.
     bool viaProxy = !job_.settings().Proxy.empty() && s.tlsStage == TLS_STAGE_NONE;
     line("GET " + (viaProxy ? s.url : urlRequestPath(s.url)) + " HTTP/1.0");
-    if (!s.referer.empty()) line("Referer: " + s.referer);
+    // An https address never goes out as a referer over a plaintext
+    // connection: it may carry a session or a query meant to stay secret.
+    bool refererAllowed = !isHttpsUrl(s.referer) || s.tlsStage == TLS_STAGE_SECURE;
+    if (!s.referer.empty() && refererAllowed) line("Referer: " + s.referer);
     line(kUserAgentLine);
     if (viaProxy && job_.settings().downloadOptions.has(FLAG_PROXY_NO_CACHE))
         line("Pragma: no-cache");
@@ -407,6 +410,14 @@ bool HttpExchange::followRedirect(int index, const std::string& location) {
                    (job_.settings().EnableHttps && equalsNoCase(scheme, "https"));
     if (!allowed) {
         job_.log(LOG_INFO, engineString(77), index);
+        job_.endSession(index, true);
+        return false;
+    }
+    if (usesTls(s) && !equalsNoCase(scheme, "https")) {
+        // From a verified https download to plaintext: anyone on the way
+        // could change what arrives. Refused, as browsers refuse it; the user
+        // can start the plaintext URL knowingly.
+        job_.log(LOG_ERROR, location + engineString(140), index);
         job_.endSession(index, true);
         return false;
     }

@@ -23,10 +23,20 @@ bool DownloadJob::checkReceive(int index, int result, bool endOnZero) {
         return false;
     }
     int error = netLastError();
-    if (error == WSAEWOULDBLOCK) return false;
+    if (error == WSAEWOULDBLOCK || endsWholeTlsBody(index, error)) return false;
     log(LOG_FATAL, engineString(16) + errorText(error), index);
     scheduleRetry(index);
     return false;
+}
+
+bool DownloadJob::endsWholeTlsBody(int index, int error) {
+    const TransferSession& s = sessions_[index];
+    if (error != WSAECONNRESET || s.tlsStage != TLS_STAGE_SECURE || !s.inBody || job_.contentLength < 0)
+        return false;
+    int64_t end = s.rangeEnd >= 0 ? s.rangeEnd : job_.contentLength;
+    if (static_cast<int64_t>(s.position) < end) return false;
+    endSession(index, false);
+    return true;
 }
 
 bool DownloadJob::processBlock(int index, const char* data, size_t length) {

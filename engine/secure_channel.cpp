@@ -57,15 +57,33 @@ void HttpExchange::startSecureChannel(int index) {
 }
 
 void HttpExchange::parseTunnelReply(int index) {
-    std::vector<std::string> lines = headerLines(job_.session(index).headerText);
+    TransferSession& s = job_.session(index);
+    std::vector<std::string> lines = headerLines(s.headerText);
     for (const std::string& line : lines) job_.log(LOG_RECEIVED, line, index);
     int status = parseStatusLine(lines.front()).status;
+    bool retry = job_.settings().downloadOptions.has(FLAG_RETRY_ON_ERROR);
     if (status >= 200 && status < 300) {
-        beginHandshake(index);
+        // The server speaks only after our first handshake message: whatever
+        // already waits behind the reply is the proxy's, and a proxy that
+        // closed has nothing to tunnel. Found now, neither waits for a
+        // handshake that cannot end.
+        char extra;
+        int got = socketRecv(s.socket, &extra, 1);
+        if (got > 0) {
+            job_.log(LOG_ERROR, engineString(143), index);
+            if (retry) job_.scheduleRetry(index);
+            else job_.endSession(index, true);
+        } else if (got == 0 || netLastError() != WSAEWOULDBLOCK) {
+            onHandshakeEnded(index, got == 0 ? WSAECONNABORTED : netLastError());
+        } else {
+            beginHandshake(index);
+        }
         return;
     }
-    job_.log(LOG_ERROR, engineString(139), index);
-    if (job_.settings().downloadOptions.has(FLAG_RETRY_ON_ERROR)) job_.scheduleRetry(index);
+    // 407: the proxy wants credentials this program does not have; asking
+    // again would only meet the same answer.
+    job_.log(LOG_ERROR, engineString(status == 407 ? 142 : 139) + " : " + lines.front(), index);
+    if (retry && status != 407) job_.scheduleRetry(index);
     else job_.endSession(index, true);
 }
 

@@ -19,15 +19,17 @@
 //               NET_READ of its own, even when the socket itself has nothing
 //               new, so that a byte-by-byte reader never stalls.
 //  NET_CLOSE    once, after every plaintext byte was read: error 0 for an
-//               orderly close (TLS close_notify, or the TCP close that many
-//               servers send without one: HTTP/1.0 ends the body by the close,
-//               and the engine checks the length itself); WSAECONNRESET or
-//               WSAECONNABORTED for a reset.
+//               orderly close (TLS close_notify); WSAECONNRESET when the TCP
+//               stream ended without close_notify (between records or inside
+//               one: HTTP/1.0 ends a body of unknown length by the close, so
+//               only the alert tells a whole body from a cut one), or
+//               WSAECONNRESET / WSAECONNABORTED for a reset.
 //
-// socketRecv returns plaintext bytes (0 after the close, SOCKET_ERROR with
-// WSAEWOULDBLOCK when none is waiting). socketSend takes the whole plaintext
-// given or fails: the seam keeps ciphertext that the socket did not take yet
-// and sends it as the socket drains. socketClose releases the TLS state.
+// socketRecv returns plaintext bytes (0 after close_notify, SOCKET_ERROR
+// with WSAEWOULDBLOCK when none is waiting, with WSAECONNRESET after a cut).
+// socketSend takes the whole plaintext given or fails: the seam keeps
+// ciphertext that the socket did not take yet and sends it as the socket
+// drains. socketClose releases the TLS state.
 // Sockets without tlsStart are untouched by any of this.
 #pragma once
 

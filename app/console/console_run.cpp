@@ -177,7 +177,7 @@ int ConsoleRun::run(const std::string& programName) {
         // the last line.
         const std::string label = interactive ? loadStringText(IDS_TO_RESUME) + " " : std::string();
         if (r.job.hasTempFile() && pathExists(r.job.tempPath().c_str()))
-            fprintf(stderr, "%s%s %s\n", label.c_str(), programName.c_str(), shellQuoted(r.job.tempPath()).c_str());
+            fprintf(stderr, "%s%s %s\n", label.c_str(), programName.c_str(), terminalSafe(shellQuoted(r.job.tempPath())).c_str());
     }
     setPlatformEvents(nullptr);
     setWakeHandler(nullptr);

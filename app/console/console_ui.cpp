@@ -101,6 +101,48 @@ int terminalColumns(FILE* out) {
 
 }  // namespace
 
+std::string terminalSafe(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    auto escape = [&](size_t at, size_t length) {
+        for (size_t k = at; k < at + length; ++k) {
+            unsigned char byte = static_cast<unsigned char>(text[k]);
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    };
+    for (size_t i = 0; i < text.size();) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            if (lead < 0x20 || lead == 0x7F) escape(i, 1);
+            else out += char(lead);
+            ++i;
+            continue;
+        }
+        size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xF0 && lead <= 0xF4                                ? 4
+                                                                                      : 0;
+        unsigned code = lead & (0x7Fu >> length);
+        for (size_t k = 1; k < length; ++k) {
+            unsigned char next = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+            if ((next & 0xC0) != 0x80) length = 0;
+            else code = (code << 6) | (next & 0x3Fu);
+            if (length == 0) break;
+        }
+        if (length == 0) {
+            escape(i, 1);  // not UTF-8: a lone 0x9B would be CSI to some terminals
+            ++i;
+            continue;
+        }
+        if (code < 0xA0) escape(i, length);  // C1, or a control encoded too long
+        else out.append(text, i, length);
+        i += length;
+    }
+    return out;
+}
+
 LogColours logColours(const OptionsFile& options, int kind) {
     const ColourKeys& keys = kColourKeys[kind >= 0 && kind <= 7 ? kind : 1];
     return {uint32_t(options.readInt("ListViewColor", keys.text, int32_t(keys.textDefault))),
@@ -111,12 +153,12 @@ std::string formatLogRow(int hour, int minute, int second, int session, int kind
     char time[16];
     snprintf(time, sizeof time, "%02d:%02d:%02d", hour, minute, second);
     // One row is one line: a line break inside a server's text would forge
-    // another row.
+    // another row, and any other control would reach the terminal.
     std::string flat = text;
     for (char& c : flat)
         if (c == '\n' || c == '\r') c = ' ';
     return std::string(time) + " " + std::to_string(session == 1 ? 1 : 0) + " " + std::to_string(kind) + " " +
-           flat;
+           terminalSafe(flat);
 }
 
 ConsoleUi::ConsoleUi(FILE* out, bool interactive, bool canAsk, const OptionsFile& options, bool verbose)
@@ -167,7 +209,7 @@ std::string fittedLine(std::string title, std::vector<std::string> figures, int 
 void ConsoleUi::drawProgress() {
     if (!interactive_ || !status || title_.empty()) return;
     // The figures, labelled as in the window; the title gives way first.
-    std::string line = fittedLine(title_,
+    std::string line = fittedLine(terminalSafe(title_),
                                   {labelled(IDS_LABEL_ELAPSED, elapsed_), labelled(IDS_LABEL_REMAINING, remaining_),
                                    labelled(IDS_LABEL_SPEED, speed_), labelled(IDS_LABEL_RETRIES, retries_)},
                                   terminalColumns(out_));
@@ -190,7 +232,7 @@ void ConsoleUi::showFinalLine(const std::string& name, uint64_t elapsedMilliseco
     // a resume the bytes that were already there do not count.
     double seconds = static_cast<double>(elapsedMilliseconds) / 1000.0;
     double speed = seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0;
-    std::string line = fittedLine(name,
+    std::string line = fittedLine(terminalSafe(name),
                                   {labelled(IDS_LABEL_ELAPSED, formatDuration(elapsedMilliseconds / 1000)),
                                    labelled(IDS_LABEL_AVERAGE, formatSpeed(speed))},
                                   terminalColumns(out_));
@@ -267,7 +309,7 @@ bool ConsoleUi::ask(const std::string& question) {
     if (!canAsk_) return false;
     std::string shown = progress_;
     clearProgress();
-    fprintf(out_, "%s: %s [y/N] ", loadStringText(50).c_str(), question.c_str());
+    fprintf(out_, "%s: %s [y/N] ", loadStringText(50).c_str(), terminalSafe(question).c_str());
     fflush(out_);
     std::string line;
     bool yes = readAnswer && readAnswer(line) && (line == "y" || line == "Y" || line == "yes");
@@ -289,10 +331,12 @@ void ConsoleUi::showTooLate() {
     fflush(out_);
 }
 
-void ConsoleUi::showMoveFailed(const std::string& tempPath) {
+void ConsoleUi::showMoveFailed(const std::string& tempPathText) {
     clearProgress();
-    const std::string target = destinationPath ? destinationPath() : std::string();
-    if (target.empty() || !pathExists(target.c_str())) {
+    // The names come from the server: shown escaped, used as they are.
+    const std::string targetPath = destinationPath ? destinationPath() : std::string();
+    const std::string target = terminalSafe(targetPath), tempPath = terminalSafe(tempPathText);
+    if (targetPath.empty() || !pathExists(targetPath.c_str())) {
         fprintf(out_, "Dorimel: %s%s%s\n", loadStringText(42).c_str(), tempPath.c_str(), loadStringText(43).c_str());
         fflush(out_);
         return;
@@ -302,7 +346,7 @@ void ConsoleUi::showMoveFailed(const std::string& tempPath) {
     // replaced and the complete data stays under the temporary name, which
     // no longer holds a state block.
     if (ask(target + loadStringText(IDS_ASK_REPLACE))) {
-        if (replaceFile(tempPath.c_str(), target.c_str())) {
+        if (replaceFile(tempPathText.c_str(), targetPath.c_str())) {
             replaced_ = true;
             fprintf(out_, "%s\n", fillText(IDS_REPLACED, target).c_str());
             fflush(out_);

@@ -38,8 +38,16 @@ struct LogColours {
 // with the defaults of the log list.
 LogColours logColours(const OptionsFile& options, int kind);
 
-// One log row as the console writes it: "HH:MM:SS <session> <kind> <text>".
-// hour, minute and second are the local time of the row.
+// text with every control character written as "\xNN" (its bytes): C0, DEL,
+// C1 (U+0080 to U+009F, also encoded too long) and bytes that are not UTF-8.
+// Servers control much of what the console shows (Location, header lines,
+// file names, FTP replies, error texts); escaped, none of it can move the
+// cursor, retitle the terminal or hide rows.
+std::string terminalSafe(const std::string& text);
+
+// One log row as the console writes it: "HH:MM:SS <session> <kind> <text>",
+// a line break in text written as a space, other controls as terminalSafe
+// does. hour, minute and second are the local time of the row.
 std::string formatLogRow(int hour, int minute, int second, int session, int kind, const std::string& text);
 
 class ConsoleUi : public DownloadUi {

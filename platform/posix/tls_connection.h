@@ -31,9 +31,10 @@ Step handshake(Connection* connection, int& error);
 bool established(const Connection* connection);
 
 // Plaintext into buffer until it is full or nothing more can be read now:
-// bytes read (> 0), 0 after an orderly close (close_notify, or a TCP close
-// without it), -1 with error (WSAEWOULDBLOCK when nothing is waiting). An
-// error met after some bytes is returned by the next call.
+// bytes read (> 0), 0 after an orderly close (close_notify), -1 with error
+// (WSAEWOULDBLOCK when nothing is waiting; WSAECONNRESET when the TCP stream
+// ended without close_notify). An error met after some bytes is returned by
+// the next call.
 int read(Connection* connection, void* buffer, size_t length, int& error);
 // Whether a read would return something now without consuming it: 1
 // plaintext waiting, 0 orderly close, -1 with error (WSAEWOULDBLOCK: nothing

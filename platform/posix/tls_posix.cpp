@@ -42,7 +42,7 @@ struct Connection {
     bool endOfStream = false;
     bool established = false;
     bool closed = false;     // the orderly close was read
-    int deferredError = 0;   // an error met after bytes a read returned
+    int deferredError = 0;   // the stream's error, returned by every read from now on
 };
 
 namespace {
@@ -127,9 +127,10 @@ SSL_CTX* clientContext() {
             return static_cast<SSL_CTX*>(nullptr);
         }
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-        // Many servers end HTTP/1.0 bodies by closing without close_notify;
-        // the engine checks the length itself.
-        SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
+        // A close without close_notify stays an error (SSL_R_UNEXPECTED_EOF):
+        // an HTTP/1.0 body of unknown length ends by the close, and only the
+        // alert tells the server's end from an attacker's cut.
+        SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
         return ctx;
     }();
     return context;
@@ -167,8 +168,11 @@ int handshakeFailure(const Connection* c) {
     return TLS_ERROR_HANDSHAKE;
 }
 
-// The outcome of a failed SSL_read or SSL_peek: 0 for an orderly close,
-// otherwise the error (WSAEWOULDBLOCK when more must arrive first).
+// The outcome of a failed SSL_read or SSL_peek: 0 for an orderly close
+// (close_notify), otherwise the error (WSAEWOULDBLOCK when more must arrive
+// first). A TCP end without close_notify, inside a record or between two, is
+// a cut connection: reported as a reset, so that the engine retries and
+// resumes instead of taking a truncated body for a whole one. Errors stick.
 int readFailure(Connection* c, int result) {
     switch (SSL_get_error(c->ssl, result)) {
     case SSL_ERROR_WANT_READ:
@@ -178,12 +182,10 @@ int readFailure(Connection* c, int result) {
         c->closed = true;
         return 0;
     default:
-        if (c->socketError != 0) return winsockErrorFromErrno(c->socketError);
-        if (c->endOfStream) {
-            c->closed = true;
-            return 0;
-        }
-        return WSAECONNABORTED;  // a broken record: the stream cannot go on
+        if (c->socketError != 0) c->deferredError = winsockErrorFromErrno(c->socketError);
+        else if (c->endOfStream) c->deferredError = WSAECONNRESET;
+        else c->deferredError = WSAECONNABORTED;  // a broken record: the stream cannot go on
+        return c->deferredError;
     }
 }
 

@@ -10,9 +10,11 @@
 //    data in the socket as it does for plain sockets; plaintext or whole
 //    records that tlsRecv left behind get a NET_READ of their own through a
 //    message this layer posts itself;
-//  - NET_CLOSE (orderly) is delivered once every plaintext byte was read, so
-//    that the engine's read-until-zero after NET_CLOSE never meets
-//    WSAEWOULDBLOCK.
+//  - NET_CLOSE is delivered once every plaintext byte was read, so that the
+//    engine's read-until-zero after NET_CLOSE never meets WSAEWOULDBLOCK. It
+//    is orderly only after close_notify (SEC_I_CONTEXT_EXPIRED): a TCP close
+//    before it, between records or inside one, is a cut connection and is
+//    reported, like the reads after it, as WSAECONNRESET.
 #include "platform/win32/tls_win32.h"
 
 #define SECURITY_WIN32
@@ -89,6 +91,8 @@ struct TlsSocket {
     bool readPosted = false;   // our own FD_READ is on its way
     bool tcpClosed = false;    // Winsock's FD_CLOSE came (orderly) and the socket was read out
     bool endOfData = false;    // close_notify came, or the TCP stream ended
+    bool closeNotify = false;  // the server ended the stream with close_notify
+    bool renegotiating = false; // a handshake the server started runs: its records go to the context
     bool closePending = false; // NET_CLOSE waits until the plaintext is read
     bool closeDelivered = false;
 
@@ -147,7 +151,7 @@ bool acquireCredentials() {
         SCHANNEL_CRED legacy = {};
         legacy.dwVersion = SCHANNEL_CRED_VERSION;
         legacy.grbitEnabledProtocols = kTls12Client;
-        legacy.dwFlags = kCredentialFlags;
+        legacy.dwFlags = kCredentialFlags | SCH_USE_STRONG_CRYPTO;
         status = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
                                            nullptr, &legacy, nullptr, nullptr, &credentials, &expiry);
     }
@@ -303,12 +307,12 @@ SECURITY_STATUS handshakeRound(SocketHandle socket, TlsSocket& t, bool first) {
         if (outBuffers[0].cbBuffer > 0) queueOut(t, outBuffers[0].pvBuffer, outBuffers[0].cbBuffer);
         FreeContextBuffer(outBuffers[0].pvBuffer);
     }
-    if (!first && status != SEC_E_INCOMPLETE_MESSAGE) {
-        // Consumed all of the input but the extra bytes at its end.
+    if (!first && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) {
+        // Consumed all of the input but the extra bytes at its end. After
+        // SEC_I_INCOMPLETE_CREDENTIALS the same input is given again.
         size_t extra = inBuffers[1].BufferType == SECBUFFER_EXTRA ? inBuffers[1].cbBuffer : 0;
         if (extra > t.inLength()) extra = t.inLength();
-        if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS)
-            t.inStart = t.in.size() - extra;
+        t.inStart = t.in.size() - extra;
     }
     flushOut(socket, t);
     return status;
@@ -329,6 +333,8 @@ bool continueHandshake(SocketHandle socket, TlsSocket& t, int& error) {
         }
         SECURITY_STATUS status = handshakeRound(socket, t, false);
         if (status == SEC_E_INCOMPLETE_MESSAGE) return false;
+        // The server asked for a client certificate: we have none, and the
+        // next round over the same input goes on without one.
         if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
         if (status != SEC_E_OK) {
             error = handshakeError(status);
@@ -344,12 +350,35 @@ bool continueHandshake(SocketHandle socket, TlsSocket& t, int& error) {
 
 enum class DecryptResult { Data, NeedMore, Closed, Failed };
 
+// One step of a handshake the server started after the first (a TLS 1.2
+// renegotiation, or TLS 1.3 post-handshake messages), over the waiting
+// input. It runs to its end before any more data is used, and its end checks
+// the server's certificate again: a renegotiation may bring another one.
+DecryptResult continueRenegotiation(SocketHandle socket, TlsSocket& t) {
+    for (int round = 0; round < 16; ++round) {
+        SECURITY_STATUS status = handshakeRound(socket, t, false);
+        if (status == SEC_E_INCOMPLETE_MESSAGE) return DecryptResult::NeedMore;
+        if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) {
+            if (status == SEC_I_CONTINUE_NEEDED && t.inLength() == 0) return DecryptResult::NeedMore;
+            continue;
+        }
+        if (status != SEC_E_OK) return DecryptResult::Failed;
+        t.renegotiating = false;
+        if (verifyServer(t) != 0 || QueryContextAttributesA(&t.context, SECPKG_ATTR_STREAM_SIZES, &t.sizes) != SEC_E_OK)
+            return DecryptResult::Failed;
+        return DecryptResult::Data;
+    }
+    return DecryptResult::Failed;
+}
+
 // Decrypts the record at the front of the input; its plaintext is appended
 // to plain. Post-handshake messages (TLS 1.3 tickets, key updates, a
 // renegotiation request) go back to the context.
 DecryptResult decryptOne(SocketHandle socket, TlsSocket& t) {
+    if (t.renegotiating) return continueRenegotiation(socket, t);
     if (t.inLength() == 0) return DecryptResult::NeedMore;
     if (!t.recordHeaderPlausible()) return DecryptResult::Failed;
+    const bool alertRecord = static_cast<unsigned char>(t.in[t.inStart]) == 21;
     SecBuffer buffers[4] = {};
     buffers[0].BufferType = SECBUFFER_DATA;
     buffers[0].pvBuffer = t.in.data() + t.inStart;
@@ -358,8 +387,21 @@ DecryptResult decryptOne(SocketHandle socket, TlsSocket& t) {
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
     SECURITY_STATUS status = DecryptMessage(&t.context, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return DecryptResult::NeedMore;
-    if (status == SEC_I_CONTEXT_EXPIRED) return DecryptResult::Closed;
+    // After close_notify nothing counts: the input is dropped, so that no
+    // waiting record holds the close back.
+    auto closed = [&t] {
+        t.inStart = t.in.size();
+        return DecryptResult::Closed;
+    };
+    if (status == SEC_I_CONTEXT_EXPIRED) return closed();
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return DecryptResult::Failed;
+    // Some SChannel implementations (Wine's) answer an authenticated
+    // close_notify with SEC_E_OK and no data instead of
+    // SEC_I_CONTEXT_EXPIRED: a TLS 1.2 alert record that the context accepts
+    // without plaintext is the server's orderly end.
+    bool anyData = false;
+    for (const SecBuffer& b : buffers) anyData = anyData || (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0);
+    if (status == SEC_E_OK && alertRecord && !anyData) return closed();
     size_t extra = 0;
     for (const SecBuffer& b : buffers) {
         if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
@@ -377,12 +419,12 @@ DecryptResult decryptOne(SocketHandle socket, TlsSocket& t) {
     if (extra > t.inLength()) extra = t.inLength();
     t.inStart = t.in.size() - extra;
     if (status == SEC_I_RENEGOTIATE) {
-        // The context takes the message from the bytes that follow it (in
-        // the extra buffer) or, when there are none, with an empty token.
-        SECURITY_STATUS again = handshakeRound(socket, t, false);
-        if (again == SEC_E_INCOMPLETE_MESSAGE && t.inLength() > 0) return DecryptResult::NeedMore;
-        if (again != SEC_E_OK && again != SEC_I_CONTINUE_NEEDED && again != SEC_E_INCOMPLETE_MESSAGE)
-            return DecryptResult::Failed;
+        // The context takes the handshake from the bytes that follow the
+        // record (in the extra buffer) or, when there are none, from an empty
+        // token; until it ends, every record goes to it.
+        t.renegotiating = true;
+        DecryptResult r = continueRenegotiation(socket, t);
+        if (r != DecryptResult::NeedMore || !t.plainLength()) return r;
     }
     return DecryptResult::Data;
 }
@@ -547,6 +589,7 @@ bool tlsFilterEvent(SocketHandle socket, LPARAM lParam, int& event, int& error) 
         }
         t->closePending = false;
         t->closeDelivered = true;
+        if (!t->closeNotify) error = WSAECONNRESET;
         return true;
     }
     return false;
@@ -600,6 +643,7 @@ int tlsRecv(SocketHandle socket, void* buffer, size_t length) {
         if (r == DecryptResult::Data) continue;
         if (r == DecryptResult::Closed) {
             t->endOfData = true;
+            t->closeNotify = true;
             break;
         }
         if (r == DecryptResult::Failed) {
@@ -609,7 +653,7 @@ int tlsRecv(SocketHandle socket, void* buffer, size_t length) {
         // A record is incomplete: more from the socket, unless something
         // can be returned already and the socket told of nothing new.
         if (t->tcpClosed) {
-            t->endOfData = true;  // a cut record at the end of the stream counts as the end
+            t->endOfData = true;  // the stream ended without close_notify: cut
             break;
         }
         if (n > 0 && !t->rawPending) break;
@@ -636,7 +680,7 @@ int tlsRecv(SocketHandle socket, void* buffer, size_t length) {
         WSASetLastError(failure);
         return SOCKET_ERROR;
     }
-    if (t->endOfData) return 0;
-    WSASetLastError(WSAEWOULDBLOCK);
+    if (t->endOfData && t->closeNotify) return 0;
+    WSASetLastError(t->endOfData ? WSAECONNRESET : WSAEWOULDBLOCK);
     return SOCKET_ERROR;
 }

@@ -1,8 +1,11 @@
 // https downloads (EnableHttps on) against nginx and the fault server with
 // certificates of a test CA made at test time: byte-identical files, split,
 // cut and resumed, a kept file resumed, the certificate faults that stop the
-// job at once, the CONNECT tunnel through tinyproxy, redirects to https and
-// the handshake faults (close, garbage, stall until the time-out).
+// job at once, the CONNECT tunnel through tinyproxy, redirects to https,
+// the handshake faults (close, garbage, stall until the time-out), ends
+// without close_notify (a cut, unless a known length is already whole), the
+// refused downgrade to plaintext and https referer in the clear, https URLs
+// and kept files refused while HTTPS is off, and a proxy's faulty answers.
 #include <optional>
 
 #include "tests/engine/engine_test_fixture.h"
@@ -48,9 +51,11 @@ TEST_F(HttpsTest, DownloadsByteIdenticalAndEachCertificateFaultStopsAtOnce) {
         uint64_t size;
         unsigned row;  // 0: the download finishes
         bool limited = false;  // the speed limit paces the plaintext by the tick
+        bool byAddress = false;  // reached as 127.0.0.1 instead of localhost
     } cases[] = {
         {"valid", 1, 0},          {"valid", 100001, 0},     {"valid", 50000000, 0}, {"valid", 3000000, 0, true},
         {"untrusted", 100001, 132}, {"expired", 100001, 133}, {"wrongname", 100001, 134},
+        {"selfsigned", 100001, 132}, {"localhostonly", 100001, 134, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.certificate) + " " + std::to_string(c.size));
@@ -64,7 +69,9 @@ TEST_F(HttpsTest, DownloadsByteIdenticalAndEachCertificateFaultStopsAtOnce) {
         AppSettings settings = httpsSettings();
         settings.downloadOptions.set(FLAG_SPEED_LIMIT, c.limited);
         settings.downloadOptions.speedLimit = 4000;  // K/s: 400 KiB a tick of 5 ms
-        int stage = download(nginx.url("/" + name), ui, settings);
+        std::string url = nginx.url("/" + name);
+        if (c.byAddress) url.replace(url.find("localhost"), 9, "127.0.0.1");
+        int stage = download(url, ui, settings);
         if (c.row == 0) {
             EXPECT_EQ(stage, STAGE_ENDED) << ui.dump();
             EXPECT_TRUE(fileHasPattern(outPath(name), c.size));
@@ -162,7 +169,10 @@ TEST_F(HttpsTest, TunnelThroughTheProxyAndRedirectsToHttps) {
     viaProxy.Proxy = strict.address();
     RecordingUi refused;
     EXPECT_EQ(download(nginx.url("/f.bin"), refused, viaProxy), STAGE_STOPPED) << refused.dump();
-    EXPECT_TRUE(refused.has(LOG_ERROR, text(139))) << refused.dump();
+    bool statusShown = false;  // the row carries the proxy's status line
+    for (const LogRow& row : refused.rows)
+        statusShown = statusShown || row.text.rfind(text(139) + " : HTTP/1.0 403", 0) == 0;
+    EXPECT_TRUE(statusShown) << refused.dump();
     EXPECT_FALSE(fileExists(outPath("f.bin")));
 
     // An http server redirects to https: followed without a proxy when on,
@@ -204,5 +214,160 @@ TEST_F(HttpsTest, HandshakeFaultsAreRetriedStoppedOrTimedOut) {
         EXPECT_TRUE(found) << ui.dump();
         EXPECT_EQ(ui.count(text(46)) >= 2, c.retried) << ui.dump();
         EXPECT_EQ(ui.count(text(131)), 0);
+    }
+}
+
+TEST_F(HttpsTest, AnEndWithoutCloseNotifyIsACutThatResumes) {
+    const uint64_t size = 1000000;
+    ASSERT_TRUE(writePatternFile(www + "/u.bin", size));
+    testservers::FaultServer server;
+    ASSERT_TRUE(server.start(www, serverTls("valid")));
+
+    // A body of unknown length ends only with close_notify: whole.
+    RecordingUi whole;
+    EXPECT_EQ(download(server.url("/x/nolength/u.bin"), whole, httpsSettings()), STAGE_ENDED) << whole.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("u.bin"), size));
+    EXPECT_EQ(server.requests().size(), 1u);
+    std::remove(outPath("u.bin").c_str());
+
+    // A known length proves the body whole: no close_notify needed.
+    RecordingUi sized;
+    EXPECT_EQ(download(server.url("/x/nonotify/u.bin"), sized, httpsSettings()), STAGE_ENDED) << sized.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("u.bin"), size));
+    EXPECT_EQ(server.requests().size(), 2u);
+    std::remove(outPath("u.bin").c_str());
+
+    // Cut after 300000 bytes between two records or inside one, without
+    // close_notify: not finished there, but retried from 300000.
+    for (const char* cut : {"close", "cut"}) {
+        SCOPED_TRACE(cut);
+        RecordingUi ui;
+        size_t before = server.requests().size();
+        std::string path = std::string("/x/nolength,times=1,") + cut + "=300000/u.bin";
+        EXPECT_EQ(download(server.url(path), ui, httpsSettings()), STAGE_ENDED) << ui.dump();
+        EXPECT_TRUE(fileHasPattern(outPath("u.bin"), size));
+        EXPECT_EQ(ui.count(text(18)), 1);
+        EXPECT_EQ(ui.count(text(46)), 1) << ui.dump();  // one retry wait after the cut
+        std::vector<std::string> requests = server.requests();
+        ASSERT_EQ(requests.size(), before + 2);
+        EXPECT_NE(requests.back().find("Range: bytes=300000-\r\n"), std::string::npos);
+        std::remove(outPath("u.bin").c_str());
+    }
+}
+
+TEST_F(HttpsTest, NoDowngradeToPlaintextAndNoHttpsRefererInTheClear) {
+    ASSERT_TRUE(writePatternFile(www + "/x.bin", 1000));
+    testservers::FaultServer plain;
+    ASSERT_TRUE(plain.start(www));
+    testservers::FaultServer secure;
+    ASSERT_TRUE(secure.start(www, serverTls("valid")));
+    auto withReferer = [](const std::string& referer) {
+        return [referer](DownloadJob& job) { job.newDownload.strReferer = referer; };
+    };
+
+    // https to http or ftp: refused with a row naming the target; nothing
+    // reaches the plaintext server.
+    std::string httpTarget = plain.url("/f/x.bin");
+    for (const std::string& target : {httpTarget, std::string("ftp://127.0.0.1:1/x.bin")}) {
+        SCOPED_TRACE(target);
+        RecordingUi ui;
+        std::string encoded;
+        for (char c : target) encoded += c == ':' ? "%3A" : c == '/' ? "%2F" : std::string(1, c);
+        std::string url = secure.url("/x/status=302,loc=" + encoded + "/r.bin?q=secret");
+        EXPECT_EQ(download(url, ui, httpsSettings(), withReferer("https://localhost/page")), STAGE_STOPPED)
+            << ui.dump();
+        EXPECT_TRUE(ui.has(LOG_ERROR, target + text(140))) << ui.dump();
+        EXPECT_EQ(ui.count(text(78)), 0);
+        EXPECT_TRUE(plain.requests().empty());
+    }
+    // Over TLS the https referer goes out; over plaintext it does not, while
+    // an http referer still does.
+    EXPECT_NE(secure.requests().front().find("Referer: https://localhost/page\r\n"), std::string::npos);
+    for (const char* referer : {"https://localhost/page?session=1", "HTTPS://localhost/", "http://127.0.0.1/"}) {
+        RecordingUi ui;
+        EXPECT_EQ(download(plain.url("/f/x.bin"), ui, httpsSettings(), withReferer(referer)), STAGE_ENDED)
+            << ui.dump();
+        bool sent = plain.requests().back().find("Referer:") != std::string::npos;
+        EXPECT_EQ(sent, referer[4] == ':') << referer;
+        std::remove(outPath("x.bin").c_str());
+    }
+}
+
+TEST_F(HttpsTest, HttpsOffRefusesAnHttpsUrlAndAKeptHttpsFile) {
+    ASSERT_TRUE(writePatternFile(www + "/big.bin", 400000));
+    testservers::FaultServer server;
+    ASSERT_TRUE(server.start(www, serverTls("valid")));
+
+    // A command-line URL that only contains "http://".
+    RecordingUi direct;
+    EXPECT_EQ(download(server.url("/f/big.bin?u=http://b/"), direct, testSettings(out)), STAGE_STOPPED)
+        << direct.dump();
+    EXPECT_TRUE(direct.has(LOG_FATAL, text(141))) << direct.dump();
+    EXPECT_EQ(direct.count(text(12)), 0);  // not even a connection
+
+    // A file kept by an https download, resumed with HTTPS off.
+    AppSettings on = httpsSettings();
+    RecordingUi first;
+    DownloadJob job(on, first);
+    job.newDownload.strURL = server.url("/x/stall=150000/big.bin");
+    first.onTick = [&] {
+        if (job.session(0).position >= 150000) job.stopJob();
+    };
+    ASSERT_EQ(runJob(job, first), STAGE_STOPPED) << first.dump();
+    ASSERT_TRUE(job.keepTempFile());
+    size_t requests = server.requests().size();
+    AppSettings off = testSettings(out);
+    RecordingUi second;
+    DownloadJob again(off, second);
+    ASSERT_TRUE(again.loadTempFile(job.tempPath(), off).ok);
+    off.EnableHttps = false;
+    off.resuming = true;
+    off.tempFilePath = job.tempPath();
+    EXPECT_EQ(runJob(again, second), STAGE_STOPPED) << second.dump();
+    EXPECT_TRUE(second.has(LOG_FATAL, text(141))) << second.dump();
+    EXPECT_EQ(server.requests().size(), requests);
+    EXPECT_TRUE(fileExists(job.tempPath()));
+}
+
+TEST_F(HttpsTest, ProxyAnswersAreTheProxysFaults) {
+    testservers::FaultServer proxy;
+    ASSERT_TRUE(proxy.start(www));
+    struct Case {
+        const char* reply;
+        unsigned row;
+        bool retried;
+    } cases[] = {
+        // 407 stops even with retry on error: the same answer would come again.
+        {"HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n", 142, false},
+        {"HTTP/1.0 403 Forbidden\r\n\r\n", 139, true},
+        // Bytes behind a 200 are the proxy's, not a broken handshake.
+        {"HTTP/1.0 200 Connection established\r\n\r\nHTTP/1.0 200 OK\r\n", 143, true},
+        // 200 and closed: retried after the wait, not after the time-out.
+        {"HTTP/1.0 200 Connection established\r\n\r\n", 137, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply);
+        ASSERT_TRUE(testservers::writeFile(www + "/connect-reply", c.reply));
+        AppSettings settings = httpsSettings();
+        settings.Proxy = "127.0.0.1:" + std::to_string(proxy.port());
+        settings.downloadOptions.set(FLAG_RETRY_ON_ERROR, true);
+        settings.Timeout = 60;
+        RecordingUi ui;
+        int stage = download("https://localhost:1/f.bin", ui, settings, [&](DownloadJob& job) {
+            ui.onTick = [&ui, &job] {
+                if (ui.count(text(46)) >= 2) job.stopJob();
+            };
+        });
+        EXPECT_EQ(stage, STAGE_STOPPED) << ui.dump();
+        std::string found;
+        for (const LogRow& row : ui.rows)
+            if (found.empty() && row.text.rfind(text(c.row), 0) == 0) found = row.text;
+        EXPECT_FALSE(found.empty()) << ui.dump();
+        if (c.row == 142 || c.row == 139) {  // the proxy's status line says why
+            std::string reply = c.reply;
+            EXPECT_EQ(found, text(c.row) + " : " + reply.substr(0, reply.find('\r')));
+        }
+        EXPECT_EQ(ui.count(text(46)) >= 2, c.retried) << ui.dump();
+        EXPECT_EQ(ui.count(text(135)) + ui.count(text(79)), 0) << ui.dump();
     }
 }

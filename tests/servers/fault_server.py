@@ -15,6 +15,9 @@ Directives, separated by ",", values URL-encoded where they need it:
   times=N        the other directives hold for the first N requests of this
                  exact path; later requests are served normally
   close=N        close the connection after N body bytes (early close)
+  cut=N          over TLS: after N body bytes send half of the next record,
+                 then close (a cut inside a record); plain: as close=N
+  nonotify       over TLS: end the whole body without close_notify
   reset=N        reset the connection (RST) after N body bytes
   stall=N        after N body bytes send nothing more and keep the connection
                  open until the client closes it or the server stops
@@ -32,14 +35,20 @@ Directives, separated by ",", values URL-encoded where they need it:
   drip=B:MS      send the body B bytes at a time, MS milliseconds apart
   delay=MS       wait MS milliseconds before answering
 
+A CONNECT request (the server plays a proxy) is answered with the bytes of
+<root>/connect-reply, then the connection closes.
+
 Every request's header bytes, exactly as received up to and including the
 blank line, go to <record folder>/<n>.req (n = 1, 2, ... in arrival order),
 written complete before the response starts.
 
 With --tls CERT KEY every connection is TLS (the directives work the same
-over it; close= ends without close_notify). --handshake MODE replaces the
+over it). A response that ends as planned ends with close_notify; close= and
+cut= end without it. --handshake MODE replaces the
 TLS handshake by a fault: "close" (close after the client's first bytes),
 "garbage" (answer them with plain HTTP text) or "stall" (answer nothing).
+--ask-client-certificate makes the handshake ask for a client certificate
+(none is required).
 """
 
 import argparse
@@ -97,6 +106,74 @@ def parse_range(header_text):
     return None
 
 
+class ServerTlsConnection:
+    """The server side of one TLS connection over memory BIOs, so that a
+    test can end the stream inside a record or without close_notify; offers
+    the socket calls the handler uses."""
+
+    def __init__(self, sock, context):
+        self.sock = sock
+        self.incoming = ssl.MemoryBIO()
+        self.outgoing = ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
+        self._run(self.tls.do_handshake)
+
+    def _flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.sock.sendall(data)
+
+    def _run(self, operation):
+        while True:
+            try:
+                result = operation()
+                self._flush()
+                return result
+            except ssl.SSLWantReadError:
+                self._flush()
+                data = self.sock.recv(65536)
+                if data:
+                    self.incoming.write(data)
+                else:
+                    self.incoming.write_eof()
+
+    def recv(self, size):
+        try:
+            return self._run(lambda: self.tls.read(size))
+        except (ssl.SSLZeroReturnError, ssl.SSLEOFError):
+            return b""
+
+    def sendall(self, data):
+        view = memoryview(data)
+        while view:
+            view = view[self.tls.write(view):]
+        self._flush()
+
+    def send_half_record(self, data):
+        self.tls.write(data)
+        record = self.outgoing.read()
+        self.sock.sendall(record[:len(record) // 2])
+
+    def close_notify(self):
+        try:
+            self.tls.unwrap()
+        except ssl.SSLError:
+            pass
+        self._flush()
+
+    def settimeout(self, value):
+        self.sock.settimeout(value)
+
+    def setsockopt(self, *args):
+        self.sock.setsockopt(*args)
+
+    def shutdown(self, how):
+        self.sock.shutdown(how)
+
+    def close(self):
+        self.sock.close()
+
+
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         conn = self.request
@@ -112,7 +189,7 @@ class Handler(socketserver.BaseRequestHandler):
             return
         if self.server.tls:
             try:
-                conn = self.request = self.server.tls.wrap_socket(conn, server_side=True)
+                conn = self.request = ServerTlsConnection(conn, self.server.tls)
             except (ssl.SSLError, OSError):
                 return  # the client refused our certificate
         header = b""
@@ -129,6 +206,10 @@ class Handler(socketserver.BaseRequestHandler):
         self.server.record(header)
         text = header.decode("latin-1")
         request_line = text.split("\r\n", 1)[0]
+        if request_line.startswith("CONNECT "):
+            with open(os.path.join(self.server.root, "connect-reply"), "rb") as f:
+                conn.sendall(f.read())
+            return
         parts = request_line.split(" ")
         if len(parts) < 2:
             return self.send_simple(400)
@@ -223,7 +304,7 @@ class Handler(socketserver.BaseRequestHandler):
     def send_body(self, full, first, length, d):
         conn = self.request
         limit = length
-        for key in ("close", "reset", "stall"):
+        for key in ("close", "cut", "reset", "stall"):
             if key in d:
                 limit = min(limit, int(d[key]))
         piece, pause = 65536, 0.0
@@ -247,6 +328,11 @@ class Handler(socketserver.BaseRequestHandler):
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             conn.close()
             return
+        if "cut" in d and sent < length and isinstance(conn, ServerTlsConnection):
+            rest = min(4096, length - sent)
+            with open(full, "rb") as f:
+                f.seek(first + sent)
+                conn.send_half_record(f.read(rest))
         if "stall" in d and sent < length:
             # Hold the connection until the client goes away or we stop.
             conn.settimeout(0.2)
@@ -260,6 +346,9 @@ class Handler(socketserver.BaseRequestHandler):
                     return
             return
         try:
+            cut = (sent < length and ("close" in d or "cut" in d)) or "nonotify" in d
+            if isinstance(conn, ServerTlsConnection) and not cut:
+                conn.close_notify()
             conn.shutdown(socket.SHUT_WR)
         except OSError:
             pass
@@ -297,12 +386,18 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--handshake", choices=("close", "garbage", "stall"), default="")
+    parser.add_argument("--ask-client-certificate", action="store_true")
     args = parser.parse_args()
     server = Server(args.root, args.record, args.port)
     server.handshake_fault = args.handshake
     if args.tls:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.tls.load_cert_chain(args.tls[0], args.tls[1])
+        if args.ask_client_certificate:
+            # A CertificateRequest in the handshake; going on without a
+            # certificate is allowed.
+            server.tls.verify_mode = ssl.CERT_OPTIONAL
+            server.tls.load_verify_locations(args.tls[0])
 
     def stop(*_):
         server.stopping.set()

@@ -355,7 +355,8 @@ bool TestCertificates::make(const std::string& folder) {
     if (!writeFile(folder + "/ca.cnf", conf) || !writeFile(folder + "/db/index.txt", "") ||
         !writeFile(folder + "/db/serial", "01\n") ||
         !writeFile(folder + "/names.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n") ||
-        !writeFile(folder + "/wrong.ext", "subjectAltName=DNS:www.example.invalid\n"))
+        !writeFile(folder + "/wrong.ext", "subjectAltName=DNS:www.example.invalid\n") ||
+        !writeFile(folder + "/localhost.ext", "subjectAltName=DNS:localhost\n"))
         return false;
     const char* script =
         "set -e\n"
@@ -368,6 +369,9 @@ bool TestCertificates::make(const std::string& folder) {
         "sign server.csr ca names.ext valid.pem\n"
         "sign server.csr other names.ext untrusted.pem\n"
         "sign wrong.csr ca wrong.ext wrongname.pem\n"
+        "sign server.csr ca localhost.ext localhostonly.pem\n"
+        "openssl req -x509 -key server.key -out selfsigned.pem -days 30 -subj '/CN=localhost' "
+        "-addext 'subjectAltName=DNS:localhost,IP:127.0.0.1'\n"
         "openssl ca -batch -notext -config ca.cnf -cert ca.pem -keyfile ca.key -in server.csr "
         "-startdate 20200101000000Z -enddate 20200201000000Z -extfile names.ext -out expired.pem\n";
     ChildProcess openssl;

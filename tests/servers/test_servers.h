@@ -102,8 +102,9 @@ private:
 // a test CA (caFile(), what SSL_CERT_FILE points at) and server certificates
 // with one key (keyFile()): "valid" (localhost and 127.0.0.1, by the test
 // CA), "untrusted" (the same names by another CA), "expired" (by the test
-// CA, valid only in 2020) and "wrongname" (by the test CA, for
-// www.example.invalid only).
+// CA, valid only in 2020), "wrongname" (by the test CA, for
+// www.example.invalid only), "localhostonly" (by the test CA, for localhost
+// but not 127.0.0.1) and "selfsigned" (a leaf that signs itself).
 class TestCertificates {
 public:
     bool make(const std::string& folder);

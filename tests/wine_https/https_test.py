@@ -9,6 +9,12 @@ run, and one nginx (tests/win/tls_servers.py). A table of cases:
   http to https, a speed-limited download and one through tinyproxy's
   CONNECT tunnel arrive byte-identical; untrusted, expired and wrong-name
   certificates stop the job at once with their row (no retry, no file).
+  A body of unknown length from tests/servers/fault_server.py arrives whole
+  when it ends with close_notify, and when the server cuts it once without
+  close_notify (between two records or inside one) the cut is retried and
+  resumed, never taken for the end; a server that asks for a client
+  certificate gets none and serves the file; a redirect from https to http stops
+  with its row and nothing reaches the http server.
   EnableHttps absent (the default 0): a typed https URL is refused with
   string 57, and a redirect to https stops with string 77.
 
@@ -41,8 +47,10 @@ ROW_77 = "HTTPかFTP以外へは転送できません"
 UNTRUSTED_ROW = "サーバの証明書は信頼できません。ダウンロードを中止します。"
 EXPIRED_ROW = "サーバの証明書は有効期限外です。ダウンロードを中止します。"
 NAME_ROW = "サーバの証明書はホスト名と一致しません。ダウンロードを中止します。"
+DOWNGRADE_ROW = " へは転送しません（暗号化された接続から暗号化されない接続への転送です）。ダウンロードを中止します。"
+FAULT_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "servers", "fault_server.py")
 
-SMALL, BIG = 100001, 50 * 1024 * 1024
+SMALL, CUT, BIG = 100001, 1000000, 50 * 1024 * 1024
 
 # (what, EnableHttps or None for absent, how the URL is given, server, file,
 #  outcome: "file" for the file byte-identical, "box:<text>" for a message
@@ -57,6 +65,14 @@ CASES = [
     ("untrusted certificate", 1, "command", "untrusted", "small.bin", "row:" + UNTRUSTED_ROW),
     ("expired certificate", 1, "command", "expired", "small.bin", "row:" + EXPIRED_ROW),
     ("wrong host name", 1, "command", "wrong_name", "small.bin", "row:" + NAME_ROW),
+    ("unknown length ended by close_notify", 1, "command", "fault:/x/nolength", "cut.bin", "file"),
+    ("unknown length cut between records", 1, "command", "fault:/x/nolength,times=1,close=300000", "cut.bin",
+     "file"),
+    ("unknown length cut inside a record", 1, "command", "fault:/x/nolength,times=1,cut=300000", "cut.bin",
+     "file"),
+    ("server asks for a client certificate", 1, "command", "asking:/f", "small.bin", "file"),
+    ("redirect from https to http", 1, "command", "fault:/x/status=302,loc=<http>", "small.bin?secret=1",
+     "row:<http>" + DOWNGRADE_ROW),
     ("default: typed https URL", None, "dialog", "good", "small.bin", "box:" + REFUSED_57),
     ("default: redirect to https", None, "command", "redirect", "small.bin", "row:" + ROW_77),
 ]
@@ -87,11 +103,37 @@ def wait_for(what, probe, timeout_s):
 def url_of(servers, server, name):
     if server == "redirect":
         return "http://127.0.0.1:%d/%s" % (servers.ports["redirect"], name)
+    if server.startswith("asking:"):
+        return "https://localhost:%d%s/%s" % (servers.asking_port, server[7:], name)
+    if server.startswith("fault:"):
+        path = server[6:].replace("<http>", plain_target(servers, name, True))
+        return "https://localhost:%d%s/%s" % (servers.fault_port, path, name)
     return servers.url(server, "/" + name)
+
+
+def plain_target(servers, name, encoded=False):
+    """An http URL on nginx's plain port (which redirects everything back to
+    https, so a request that reached it would show in the access log)."""
+    url = "http://127.0.0.1:%d/downgraded/%s" % (servers.ports["redirect"], name)
+    return url.replace(":", "%3A").replace("/", "%2F").replace("?", "%3F").replace("=", "%3D") if encoded else url
+
+
+def start_fault_server(servers, www, *options):
+    """tests/servers/fault_server.py over TLS with the good certificate: the
+    process and its port."""
+    process = subprocess.Popen([sys.executable, FAULT_SERVER, "--root", www, "--tls",
+                                os.path.join(servers.folder, "good.pem"), os.path.join(servers.folder, "good.key"),
+                                *options], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+    line = process.stdout.readline()
+    if not line.startswith("PORT "):
+        process.kill()
+        raise RuntimeError("fault_server.py did not start")
+    return process, int(line[5:])
 
 
 def run_case(ui, exe, servers, proxy, www, work, n, case):
     what, enable, how, server, name, outcome = case
+    outcome = outcome.replace("<http>", plain_target(servers, name))
     print("case: " + what, flush=True)
     program_dir = os.path.join(work, "program%d" % n)
     dest = os.path.join(work, "dest%d" % n)
@@ -154,6 +196,9 @@ def run_case(ui, exe, servers, proxy, www, work, n, case):
             check(outcome[4:] in rows, "%s: row %r" % (what, outcome[4:]))
             check(sum(r.startswith(CONNECTING_ROW) for r in rows) == 1 + (server == "redirect"),
                   "%s: no retry" % what)
+            if "<http>" in server:
+                check(not any("/downgraded/" in line for line in servers.access_log()),
+                      "%s: the http server was asked" % what)
             check(not os.listdir(dest), "%s: destination holds %r" % (what, os.listdir(dest)))
     except UiAutoError as e:
         check(False, "%s: %s" % (what, e))
@@ -176,12 +221,14 @@ def main():
     www = os.path.join(work, "www")
     os.makedirs(www)
     rng = random.Random(443)
-    for name, size in (("small.bin", SMALL), ("big.bin", BIG)):
+    for name, size in (("small.bin", SMALL), ("cut.bin", CUT), ("big.bin", BIG)):
         with open(os.path.join(www, name), "wb") as f:
             f.write(rng.randbytes(size))
     servers = TlsServers(os.path.join(work, "tls"), www)
     os.chmod(work, 0o711)  # tinyproxy may run as nobody: it must reach its folder
     proxy = TinyProxy(os.path.join(work, "proxy"))
+    fault, servers.fault_port = start_fault_server(servers, www)
+    asking, servers.asking_port = start_fault_server(servers, www, "--ask-client-certificate")
 
     def probe(mode):
         done = subprocess.run([WINE_RUN, args.probe, mode, windows_path(servers.ca_der)],
@@ -198,6 +245,9 @@ def main():
         probe("remove-ca")
         servers.stop()
         proxy.stop()
+        for process in (fault, asking):
+            process.terminate()
+            process.wait(timeout=30)
     if failures:
         print("%d failure(s)" % len(failures))
         return 1
