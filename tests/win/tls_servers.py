@@ -70,7 +70,7 @@ def _issue(ca, folder, name, dns, start, end):
     key, csr, cert, ext = (os.path.join(folder, name + s) for s in (".key", ".csr", ".pem", ".ext"))
     with open(ext, "w") as f:
         f.write("basicConstraints = CA:FALSE\nkeyUsage = critical,digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage = serverAuth\nsubjectAltName = DNS:%s\n" % dns)
+                "extendedKeyUsage = serverAuth\nauthorityKeyIdentifier = keyid\nsubjectAltName = DNS:%s\n" % dns)
     _openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
              "-keyout", key, "-out", csr, "-subj", "/CN=" + dns, cwd=folder)
     _openssl("ca", "-batch", "-config", os.path.join(ca, "ca.cnf"), "-in", csr, "-out", cert,
@@ -82,8 +82,12 @@ class TlsServers:
     def __init__(self, folder, root):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
-        ca = _make_ca(folder, "ca", "Dorimel Test CA")
-        other = _make_ca(folder, "other_ca", "Dorimel Untrusted CA")
+        # Names of this run's own: a CA that an earlier, killed run left in the
+        # prefix's store must never be taken for the issuer of this run's
+        # certificates (Wine looks issuers up by name).
+        run = "%d-%s" % (os.getpid(), os.urandom(4).hex())
+        ca = _make_ca(folder, "ca", "Dorimel Test CA " + run)
+        other = _make_ca(folder, "other_ca", "Dorimel Untrusted CA " + run)
         self.ca_der = os.path.join(ca, "ca.der")
         valid_from = time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() - 86400))
         valid_to = time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() + 20 * 86400))
