@@ -97,10 +97,17 @@ bool splitHostPort(const std::string& text, UrlComponents& out) {
     return true;
 }
 
-// Whether the URL has a ":" after the one that ends its scheme.
+// Whether the URL has a ":" after the one that ends its scheme (the colons
+// inside a bracketed IPv6 host do not count).
 bool hasSecondColon(const std::string& url) {
     size_t first = url.find(':');
-    return first != std::string::npos && url.find(':', first + 1) != std::string::npos;
+    if (first == std::string::npos) return false;
+    size_t from = first + 1;
+    if (url.compare(from, 3, "//[") == 0) {
+        size_t close = url.find(']', from);
+        if (close != std::string::npos) from = close;
+    }
+    return url.find(':', from) != std::string::npos;
 }
 
 }  // namespace

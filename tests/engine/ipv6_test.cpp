@@ -4,6 +4,7 @@
 // when the option is off or the literal is malformed.
 #include <gtest/gtest.h>
 
+#include "engine/address_race.h"
 #include "tests/engine/engine_test_fixture.h"
 
 using testservers::fileHasPattern;
@@ -56,6 +57,47 @@ TEST_F(Ipv6Test, SplitDownloadFromNginxOnLoopbackSixIsByteIdentical) {
     EXPECT_TRUE(secondHalf);
 }
 
+TEST_F(Ipv6Test, ProxyGivenAsALiteralFetchesAndTunnelsToIpv6Origins) {
+    writePatternFile(www + "/p.bin", 200000);
+    testservers::FaultServer origin;
+    origin.ipv6 = true;
+    ASSERT_TRUE(origin.start(www));
+    testservers::TinyProxy proxy;
+    proxy.ipv6 = true;
+    ASSERT_TRUE(proxy.start());
+    settings.Proxy = proxy.address();
+    RecordingUi ui;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = origin.url("/f/p.bin");
+    EXPECT_EQ(runJob(job, ui), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("p.bin"), 200000));
+    EXPECT_TRUE(ui.has(LOG_SENT, "GET " + origin.url("/f/p.bin") + " HTTP/1.0")) << ui.dump();
+    EXPECT_TRUE(ui.has(LOG_WAITING, text(12) + proxy.address() + "([::1])")) << ui.dump();
+    std::remove(outPath("p.bin").c_str());
+
+    // https: CONNECT names the bracketed literal; the certificate is checked
+    // against the bare address.
+    testservers::NginxOptions options;
+    options.ipv6 = true;
+    options.tls = {testservers::processCertificates().certificateFile("valid"),
+                   testservers::processCertificates().keyFile()};
+    testservers::NginxServer nginx;
+    ASSERT_TRUE(nginx.start(www, options));
+    testservers::TinyProxy tunnel;
+    tunnel.ipv6 = true;
+    ASSERT_TRUE(tunnel.start(nginx.port()));
+    settings.Proxy = tunnel.address();
+    settings.EnableHttps = true;
+    settings.Dead = 0;
+    const std::string target = "[::1]:" + std::to_string(nginx.port());
+    RecordingUi secure;
+    DownloadJob https(settings, secure);
+    https.newDownload.strURL = "https://" + target + "/p.bin";
+    EXPECT_EQ(runJob(https, secure), STAGE_ENDED) << secure.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("p.bin"), 200000));
+    EXPECT_TRUE(secure.has(LOG_SENT, "CONNECT " + target + " HTTP/1.0")) << secure.dump();
+}
+
 TEST_F(Ipv6Test, BracketedHostsAreInvalidWithTheOptionOffOrWhenMalformed) {
     struct Case {
         const char* url;
@@ -77,4 +119,20 @@ TEST_F(Ipv6Test, BracketedHostsAreInvalidWithTheOptionOffOrWhenMalformed) {
         EXPECT_EQ(ui.count(text(5)), 0) << ui.dump();
         settings.Dead = 0;
     }
+}
+
+TEST(AttemptOrder, AlternatesFamiliesStartingWithTheResolversFirst) {
+    auto v4 = [](uint8_t last) { return NetAddress::ipv4(0x0000007fu | uint32_t(last) << 24); };
+    auto v6 = [](uint8_t last) {
+        NetAddress a;
+        a.family = NET_FAMILY_IPV6;
+        a.bytes[15] = last;
+        return a;
+    };
+    EXPECT_EQ(attemptOrder({v6(1), v6(2), v6(3), v4(1)}),
+              (std::vector<NetAddress>{v6(1), v4(1), v6(2), v6(3)}));
+    EXPECT_EQ(attemptOrder({v4(1), v4(2), v6(1), v6(2)}),
+              (std::vector<NetAddress>{v4(1), v6(1), v4(2), v6(2)}));
+    EXPECT_EQ(shownAddress(v6(1)), "[::1]");
+    EXPECT_EQ(shownAddress(v4(1)), "127.0.0.1");
 }

@@ -351,7 +351,7 @@ bool TestCertificates::make(const std::string& folder) {
         "[any]\ncommonName = supplied\n";
     if (!writeFile(folder + "/ca.cnf", conf) || !writeFile(folder + "/db/index.txt", "") ||
         !writeFile(folder + "/db/serial", "01\n") ||
-        !writeFile(folder + "/names.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n") ||
+        !writeFile(folder + "/names.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n") ||
         !writeFile(folder + "/wrong.ext", "subjectAltName=DNS:www.example.invalid\n"))
         return false;
     const char* script =
@@ -513,8 +513,9 @@ bool TinyProxy::start(uint16_t connectPort) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = freePort();
         std::ostringstream conf;
-        conf << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 60\n"
-             << "Allow 127.0.0.1\nMaxClients 20\n"
+        const char* loopback = ipv6 ? "::1" : "127.0.0.1";
+        conf << "Port " << port_ << "\nListen " << loopback << "\nTimeout 60\n"
+             << "Allow " << loopback << "\nMaxClients 20\n"
              << "LogFile \"" << d << "/tinyproxy.log\"\nLogLevel Info\n"
              << "PidFile \"" << d << "/tinyproxy.pid\"\n"
              << "DisableViaHeader Yes\n";
@@ -523,7 +524,7 @@ bool TinyProxy::start(uint16_t connectPort) {
         if (!writeFile(d + "/tinyproxy.conf", conf.str())) return false;
         chmod(d.c_str(), 0777);
         if (!process_.start({"tinyproxy", "-d", "-c", d + "/tinyproxy.conf"}, d + "/stdout.log")) return false;
-        if (waitForPort(port_, kStartTimeoutMs)) return true;
+        if (waitForPort(port_, kStartTimeoutMs, ipv6)) return true;
         process_.stop();
     }
     return false;
@@ -536,6 +537,6 @@ void TinyProxy::stop() {
     port_ = 0;
 }
 
-std::string TinyProxy::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string TinyProxy::address() const { return (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port_); }
 
 }  // namespace testservers

@@ -197,7 +197,9 @@ public:
     bool start(uint16_t connectPort = 0);
     void stop();
     uint16_t port() const { return port_; }
-    // "127.0.0.1:<port>", the form of the proxy setting.
+    // Listen on (and allow) [::1] instead of 127.0.0.1 (set before start).
+    bool ipv6 = false;
+    // "127.0.0.1:<port>" ("[::1]:<port>" with ipv6), the form of the proxy setting.
     std::string address() const;
 
 private:
