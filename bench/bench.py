@@ -317,9 +317,16 @@ class Bench:
         self.emit("| program | address | wall s | MiB/s | ratio to 127.0.0.1 | ok |")
         self.emit("|---|---|---|---|---|---|")
         tools = ["dorimel", "curl"]
-        by_address = {}
-        for address, url_of in (("127.0.0.1", self.nginx.url), ("[::1]", self.nginx.url6)):
-            by_address[address] = self.measure_all(tools, url_of("/" + name), name, source, self.shm, "v")
+        addresses = (("127.0.0.1", self.nginx.url), ("[::1]", self.nginx.url6))
+        by_address = {address: {tool: [] for tool in tools} for address, _ in addresses}
+        # Round after round, each tool over each address in turn, so that a
+        # change in the machine's load falls on both addresses alike.
+        for run in range(self.args.runs):
+            for tool in tools:
+                for address, url_of in addresses:
+                    log(f"(v) round {run + 1}: {tool} {address}")
+                    by_address[address][tool].append(self.measure_once(tool, url_of("/" + name), name, source,
+                                                                       self.shm))
         for tool in tools:
             base = median([r.wall for r, _ in by_address["127.0.0.1"][tool]])
             for address in ("127.0.0.1", "[::1]"):
