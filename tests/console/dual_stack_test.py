@@ -9,6 +9,8 @@ one family each, or refuse, or stall (a listening socket whose backlog is full
 drops SYNs without an answer). The console downloads http://dual.test:PORT/:
 
   - IPv6 refuses, IPv4 serves   -> the file, without waiting for a time-out
+                                   (split: the second session goes straight
+                                   to the address the first one reached)
   - IPv6 serves, IPv4 refuses   -> the file
   - IPv6 stalls, IPv4 serves    -> IPv4 wins after about 250 ms
   - both refuse                 -> the connect-failure row and the retry wait
@@ -31,10 +33,17 @@ PAYLOAD = bytes(range(256)) * 4096  # 1 MiB
 
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(PAYLOAD)))
+        first = 0
+        wanted = self.headers.get("Range", "")
+        if wanted.startswith("bytes=") and wanted.endswith("-"):
+            first = int(wanted[6:-1])
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, len(PAYLOAD) - 1, len(PAYLOAD)))
+        else:
+            self.send_response(200)
+        self.send_header("Content-Length", str(len(PAYLOAD) - first))
         self.end_headers()
-        self.wfile.write(PAYLOAD)
+        self.wfile.write(PAYLOAD[first:])
 
     def log_message(self, *args):
         pass
@@ -86,12 +95,13 @@ def free_port():
         return port
 
 
-def run_console(binary, folder, port, wait_for=None, limit=30):
+def run_console(binary, folder, port, wait_for=None, limit=30, split=False):
     """Runs a download; with wait_for, ends the run once that text was shown."""
     out = tempfile.mkdtemp(dir=folder)
     env = dict(os.environ, LC_ALL="C", LANG="C")
     started = time.monotonic()
-    child = subprocess.Popen([binary, "--verbose", "-td", out, "http://dual.test:%d/f.bin" % port],
+    child = subprocess.Popen([binary, "--verbose", "-sp", "1" if split else "0", "-td", out,
+                              "http://dual.test:%d/f.bin" % port],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True)
     lines = []
     timer = threading.Timer(limit, child.kill)
@@ -140,8 +150,12 @@ def main():
             stalled = stall(port)
         if v4 == "serve":
             servers.append(serve(socket.AF_INET, "127.0.0.1", port))
-        code, lines, data, elapsed = run_console(binary, folder, port)
+        code, lines, data, elapsed = run_console(binary, folder, port, split=True)
         check(name + ": the file arrives identical", code == 0 and data == PAYLOAD, lines)
+        # The split's second session goes straight to the address that won.
+        second = [l for l in lines if l.split(" ")[1:3] == ["1", "3"] and connecting in l]
+        check(name + ": the second session connects once, to the winner", len(second) == 1 and
+              not second[0].endswith(")"), lines)
         check(name + ": both addresses tried in order",
               any(connecting + "([::1])" in l for l in lines) and
               (v6 == "serve" or any(connecting + "(127.0.0.1)" in l for l in lines)), lines)
@@ -159,7 +173,7 @@ def main():
     code, lines, data, elapsed = run_console(binary, folder, free_port(), wait_for=[text[13], text[46]])
     check("both refuse: one connect-failure row, then the retry wait",
           sum(text[13] in l for l in lines) == 1 and any(text[46] in l for l in lines), lines)
-    print("%d passed, %d failed" % (14 - len(failures), len(failures)))
+    print("%d passed, %d failed" % (17 - len(failures), len(failures)))
     shutil.rmtree(folder, ignore_errors=True)
     return 1 if failures else 0
 
