@@ -13,6 +13,7 @@ drops SYNs without an answer). The console downloads http://dual.test:PORT/:
                                    to the address the first one reached)
   - IPv6 serves, IPv4 refuses   -> the file
   - IPv6 stalls, IPv4 serves    -> IPv4 wins after about 250 ms
+  - a proxy given as the name, IPv6 stalling -> through its IPv4 address
   - both refuse                 -> the connect-failure row and the retry wait
 
 Usage: dual_stack_test.py CONSOLE_BINARY STRINGS_TXT
@@ -95,13 +96,13 @@ def free_port():
         return port
 
 
-def run_console(binary, folder, port, wait_for=None, limit=30, split=False):
+def run_console(binary, folder, port, wait_for=None, limit=30, split=False, url=None):
     """Runs a download; with wait_for, ends the run once that text was shown."""
     out = tempfile.mkdtemp(dir=folder)
     env = dict(os.environ, LC_ALL="C", LANG="C")
     started = time.monotonic()
     child = subprocess.Popen([binary, "--verbose", "-sp", "1" if split else "0", "-td", out,
-                              "http://dual.test:%d/f.bin" % port],
+                              url or "http://dual.test:%d/f.bin" % port],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True)
     lines = []
     timer = threading.Timer(limit, child.kill)
@@ -170,10 +171,29 @@ def main():
             for s in stalled:
                 s.close()
 
+    # A proxy given as the name: its IPv6 address stalls, its IPv4 address
+    # answers the absolute-URL request (this server sends the file for any path).
+    port = free_port()
+    stalled = stall(port)
+    proxy = serve(socket.AF_INET, "127.0.0.1", port)
+    proxied = os.path.join(folder, "proxied")
+    os.makedirs(proxied)
+    shutil.copy(binary, proxied)
+    with open(os.path.join(proxied, "dorimel.ini"), "w") as f:
+        f.write("[DefaultValues]\nProxy=dual.test:%d\n" % port)
+    code, lines, data, elapsed = run_console(os.path.join(proxied, "dorimel"), folder, port,
+                                             url="http://origin.invalid/f.bin")
+    check("proxy by name: the file arrives through its IPv4 address", code == 0 and data == PAYLOAD and
+          any(text[12] + "dual.test:%d(127.0.0.1)" % port in l for l in lines), lines)
+    proxy.shutdown()
+    proxy.server_close()
+    for s in stalled:
+        s.close()
+
     code, lines, data, elapsed = run_console(binary, folder, free_port(), wait_for=[text[13], text[46]])
     check("both refuse: one connect-failure row, then the retry wait",
           sum(text[13] in l for l in lines) == 1 and any(text[46] in l for l in lines), lines)
-    print("%d passed, %d failed" % (17 - len(failures), len(failures)))
+    print("%d passed, %d failed" % (18 - len(failures), len(failures)))
     shutil.rmtree(folder, ignore_errors=True)
     return 1 if failures else 0
 
