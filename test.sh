@@ -16,6 +16,8 @@ export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscor
 status=0
 echo "== native tree (unit, engine and Wine tests)"
 ctest --test-dir build/native --output-on-failure -j2 --timeout 600 || status=1
+python3 scripts/skip_reasons.py build/native  # ctest names a skipped test, not why
 echo "== sanitizer tree (AddressSanitizer, UndefinedBehaviorSanitizer, fuzz targets)"
 ctest --test-dir build/sanitize --output-on-failure -j2 --timeout 600 || status=1
+python3 scripts/skip_reasons.py build/sanitize
 exit $status

@@ -5,7 +5,29 @@
 #include <atomic>
 #include <cstring>
 
+#include "app/startup.h"
+
 namespace {
+
+// String-table entries of the console's digest texts.
+enum : unsigned {
+    kDigestMissing = 202,     // "%1 needs a digest"
+    kDigestMalformed = 203,   // "%1 needs %2 hexadecimal digits: " + the value
+    kDigestMatches = 204,     // "%1 %2 OK"
+    kDigestDiffers = 205,     // "%1 mismatch: expected %2, got " + the digest
+    kDigestFailed = 206,      // "%1 check failed: " + why
+    kFileUnreadable = 207,    // why, when the file cannot be opened or read
+};
+
+// The hash dialog's reason (its own fixed English texts) in the console's
+// language: the file's troubles are the user's business, the rest (the
+// digest code failing) is shown as it is.
+std::string failureText(const std::string& dialogText) {
+    if (dialogText == "cannot open file" || dialogText == "cannot obtain file size" ||
+        dialogText == "cannot read from file")
+        return loadStringText(kFileUnreadable);
+    return dialogText;
+}
 
 bool isHexDigits(const std::string& text, size_t count) {
     size_t begin = text.find_first_not_of(" \t");
@@ -31,17 +53,19 @@ bool takeDigestOptions(int& argc, char** argv, std::vector<DigestCheck>& checks,
         bool sha256 = std::strcmp(option, "--sha256") == 0;
         if (!md5 && !sha1 && !sha256) {
             argv[kept++] = argv[i];
+            // Any other option takes the next argument as its value, whatever
+            // it looks like ("-rf --sha1" sends the referer "--sha1").
+            if (option[0] == '-' && i + 1 < argc) argv[kept++] = argv[++i];
             continue;
         }
         if (i + 1 >= argc) {
-            error = std::string(option) + " needs a digest";
+            error = fillText(kDigestMissing, option);
             return false;
         }
         std::string value = argv[++i];
         size_t digits = md5 ? 32 : sha1 ? 40 : 64;
         if (!isHexDigits(value, digits)) {
-            error = std::string(option) + " needs " + std::to_string(digits) +
-                    " hexadecimal digits: " + value;
+            error = fillText(kDigestMalformed, option, std::to_string(digits)) + value;
             return false;
         }
         checks.push_back({md5 ? HASH_MD5 : sha1 ? HASH_SHA1 : HASH_SHA256, value});
@@ -60,13 +84,12 @@ bool verifyFinishedFile(const std::string& path, const std::vector<DigestCheck>&
         std::string name = hashKindName(check.kind);
         HashOutcome outcome = hashFile(check.kind, path, *source, cancel, nullptr);
         if (!outcome.computed) {
-            report += name + " check failed: " + outcome.errorText + "\n";
+            report += fillText(kDigestFailed, name) + failureText(outcome.errorText) + "\n";
             allMatch = false;
         } else if (digestMatches(outcome.digestText, check.expected)) {
-            report += name + " " + outcome.digestText + " OK\n";
+            report += fillText(kDigestMatches, name, outcome.digestText) + "\n";
         } else {
-            report += name + " mismatch: expected " + check.expected + ", got " +
-                      outcome.digestText + "\n";
+            report += fillText(kDigestDiffers, name, check.expected) + outcome.digestText + "\n";
             allMatch = false;
         }
     }

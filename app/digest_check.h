@@ -26,14 +26,17 @@ struct DigestCheck {
 };
 
 // Removes every "--md5 HEX", "--sha1 HEX" and "--sha256 HEX" pair from argv (argv[0] is the
-// program and stays), shortening argc. False, with an English error text, when
-// a value is missing or is not 32 (MD5), 40 (SHA-1) or 64 (SHA-256) hexadecimal digits
-// after trimming.
+// program and stays), shortening argc. The value of any other option (an
+// argument starting with "-" takes the next one) is never read as an option.
+// False, with an error text from the string table, when a value is missing or
+// is not 32 (MD5), 40 (SHA-1) or 64 (SHA-256) hexadecimal digits after
+// trimming.
 bool takeDigestOptions(int& argc, char** argv, std::vector<DigestCheck>& checks,
                        std::string& error);
 
 // Hashes the file at path for every check and appends one line per check to
-// report: "MD5 <digest> OK", "MD5 mismatch: expected <typed>, got <digest>"
-// or "MD5 check failed: <error text>". True when every check matched.
+// report, in the string table's language: "MD5 <digest> OK", "MD5 mismatch:
+// expected <typed>, got <digest>" or "MD5 check failed: <why>". True when
+// every check matched.
 bool verifyFinishedFile(const std::string& path, const std::vector<DigestCheck>& checks,
                         std::string& report);

@@ -8,6 +8,7 @@
 #include "app/options_file.h"
 #include "foundation/string_table.h"
 #include "foundation/text.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -179,6 +180,20 @@ std::string loadStringText(unsigned id) {
     return text.str();
 }
 
+std::string fillText(unsigned id, const std::string& first, const std::string& second) {
+    // One pass, so that a "%2" inside first (a path) stays as it is.
+    const std::string pattern = loadStringText(id);
+    std::string text;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '%' && i + 1 < pattern.size() && (pattern[i + 1] == '1' || pattern[i + 1] == '2')) {
+            text += pattern[++i] == '1' ? first : second;
+        } else {
+            text += pattern[i];
+        }
+    }
+    return text;
+}
+
 void readStartupSettings(const OptionsFile& options, AppSettings& settings) {
     DownloadOptions& download = settings.downloadOptions;
     download.flags = static_cast<uint32_t>(options.readInt("MainOptions", "Flags", 0));
@@ -310,4 +325,15 @@ std::vector<std::string> splitCommandLine(const char* commandLine) {
         arguments.push_back(argument);
     }
     return arguments;
+}
+
+void takeHandoffCookie(AppSettings& settings) {
+    std::string cookie;
+    if (!takeEnvironmentVariable(kHandoffCookieVariable, &cookie) || cookie.empty()) return;
+    // A header value may not break the request: a line break or another
+    // control character refuses the whole value.
+    for (unsigned char c : cookie)
+        if (c < 0x20 || c == 0x7f) return;
+    settings.handoffCookie = cookie;
+    settings.handoffCookieUrl = settings.InputURL;
 }

@@ -123,8 +123,8 @@ int ConsoleRun::run(const std::string& programName) {
     Impl& r = *impl_;
     AppSettings& settings = r.settings;
     if (!settings.resuming) {
-        if (settings.InputURL.empty()) {
-            fputs("dorimel: no URL to download\n", stderr);
+        if (settings.InputURL.empty()) {  // start-up refuses this (exit 2) before a run
+            fprintf(stderr, "dorimel: %s\n", loadStringText(201).c_str());
             return EXIT_NOT_FINISHED;
         }
         // The destination folder always ends with a separator; without one

@@ -12,20 +12,10 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: dorimel [options] URL\n"
-    "       dorimel [options] FILE.dorimelt    (resume a stopped download)\n"
-    "options: -rf referer  -to seconds  -td folder  -pr proxy  -ap password\n"
-    "         -sf soundfile  -ss K/s  and the switches -fs -ic -ac -pn -sp -sl\n"
-    "         -nr -ie -rn -nd -iw -ar -ik, each followed by 0 or 1\n";
+// String-table entries: the short usage and the missing URL.
+constexpr unsigned kUsage = 200, kNoUrl = 201;
 
 }  // namespace
-
-std::string consoleOptionsPath() {
-    std::string module;
-    if (!platformModulePath(module)) return std::string();
-    return optionsPathForModule(module);
-}
 
 int startConsole(int argc, char** argv, AppSettings& settings, const TempFileLoader& loader) {
     std::setlocale(LC_ALL, "");
@@ -33,7 +23,7 @@ int startConsole(int argc, char** argv, AppSettings& settings, const TempFileLoa
     if (argc < 2) {
         // The Windows program opens the new-download dialog here; a terminal
         // has none, so say how to call the program instead.
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, "%s\n", loadStringText(kUsage).c_str());
         return EXIT_STARTUP_ERROR;
     }
     const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -42,8 +32,18 @@ int startConsole(int argc, char** argv, AppSettings& settings, const TempFileLoa
     settings.EnableHttps = true;
     settings.EnableIpv6 = true;  // likewise IPv6
     StartupError error;
-    if (!runStartup(options, arguments, settings, platformStartupEnvironment(), loader, error)) {
+    const bool started = runStartup(options, arguments, settings, platformStartupEnvironment(), loader, error);
+    takeHandoffCookie(settings);
+    if (!started) {
         std::fprintf(stderr, "%s: %s\n", error.caption.c_str(), error.text.c_str());
+        return EXIT_STARTUP_ERROR;
+    }
+    // There is no browser cache here: -ic and IsUseIECache change nothing
+    // (the Windows program downloads into the browser's cache with them).
+    settings.UseIECache = false;
+    // Options without a URL (or a temporary file): a command-line error too.
+    if (!settings.resuming && settings.InputURL.empty()) {
+        std::fprintf(stderr, "dorimel: %s\n", loadStringText(kNoUrl).c_str());
         return EXIT_STARTUP_ERROR;
     }
     return -1;

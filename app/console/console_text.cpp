@@ -31,20 +31,6 @@ void selectConsoleLanguage() {
     useEnglishStrings(!localeIsJapanese(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG")));
 }
 
-std::string fillText(unsigned id, const std::string& first, const std::string& second) {
-    // One pass, so that a "%2" inside first (a path) stays as it is.
-    const std::string pattern = loadStringText(id);
-    std::string text;
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] == '%' && i + 1 < pattern.size() && (pattern[i + 1] == '1' || pattern[i + 1] == '2')) {
-            text += pattern[++i] == '1' ? first : second;
-        } else {
-            text += pattern[i];
-        }
-    }
-    return text;
-}
-
 std::string helpText() {
     std::string text;
     for (unsigned id = kHelpFirst; id <= kHelpLast; ++id) {

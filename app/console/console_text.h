@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "app/startup.h"  // loadStringText, fillText
+
 // Whether the messages should be Japanese: the first set and non-empty of
 // LC_ALL, LC_MESSAGES and LANG names a Japanese locale ("ja", "ja_JP.UTF-8",
 // ...). Unset, "C" and "POSIX" are not Japanese.
@@ -12,9 +14,6 @@ bool localeIsJapanese(const char* lcAll, const char* lcMessages, const char* lan
 // Switches the string table to English unless the environment's locale is
 // Japanese.
 void selectConsoleLanguage();
-
-// String-table entry id with "%1" replaced by first and "%2" by second.
-std::string fillText(unsigned id, const std::string& first, const std::string& second = std::string());
 
 // The text of --help and of --version, each ending with a line break.
 std::string helpText();

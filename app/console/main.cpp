@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!takeDigestOptions(argc, argv, checks, error)) {
         fprintf(stderr, "dorimel: %s\n", error.c_str());
-        return 2;
+        return EXIT_STARTUP_ERROR;
     }
     AppSettings settings;
     // The run owns the job, so that a temporary-file argument loads into it.

@@ -73,11 +73,24 @@ TEST(ConsoleLanguage, HelpAndVersionEndWithExitZeroInEitherLanguage) {
     LocaleRun japanese = runWithLocale("ja_JP.UTF-8", {"-to", "5", "--help"});
     EXPECT_EQ(japanese.exitCode, 0);
     EXPECT_EQ(japanese.lines.at(0), "使い方: dorimel [オプション] URL");
-    // A value that only looks like --help is the referer's: no help, and no
-    // URL to download.
-    LocaleRun referer = runWithLocale("C.UTF-8", {"-rf", "--help"});
-    EXPECT_EQ(referer.exitCode, 1);
-    EXPECT_EQ(joined(referer.lines), "dorimel: no URL to download\n");
+    // A value that only looks like --help or --md5 is the referer's: no help,
+    // no digest, and no URL to download, a command-line error (2) in either
+    // language; so are options without a URL, and no arguments at all.
+    for (const char* value : {"--help", "--md5"}) {
+        LocaleRun referer = runWithLocale("C.UTF-8", {"-rf", value});
+        EXPECT_EQ(referer.exitCode, 2) << value;
+        EXPECT_EQ(joined(referer.lines), "dorimel: no URL to download\n") << value;
+    }
+    LocaleRun noUrl = runWithLocale("ja_JP.UTF-8", {"-sp", "1"});
+    EXPECT_EQ(noUrl.exitCode, 2);
+    EXPECT_EQ(joined(noUrl.lines), "dorimel: ダウンロードする URL がありません\n");
+    LocaleRun usage = runWithLocale("C.UTF-8", {});
+    EXPECT_EQ(usage.exitCode, 2);
+    EXPECT_EQ(usage.lines.at(0), "Usage: dorimel [options] URL");
+    // The digest options' own errors.
+    LocaleRun digest = runWithLocale("C.UTF-8", {"--sha1", "12", "http://127.0.0.1/x"});
+    EXPECT_EQ(digest.exitCode, 2);
+    EXPECT_EQ(joined(digest.lines), "dorimel: --sha1 needs 40 hexadecimal digits: 12\n");
 
     LocaleRun version = runWithLocale("POSIX", {"--version"});
     EXPECT_EQ(version.exitCode, 0);

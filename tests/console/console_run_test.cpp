@@ -19,6 +19,9 @@ using namespace testservers;
 
 namespace {
 
+// Every program these tests start speaks Japanese, whatever the caller's locale.
+[[maybe_unused]] const bool kJapaneseChildren = setChildEnvironment("ja_JP.UTF-8");
+
 struct Outcome {
     int exitCode = -1;
     std::vector<std::string> lines;  // standard output and error, by line
@@ -91,6 +94,21 @@ TEST(ConsoleRun, SplitDownloadFinishesIdenticalWithPlainRowsOffATerminal) {
     }
 }
 
+// -ic, -ac, -fs/-sf and -ik are the Windows program's (browser cache, close,
+// sound, cookies): accepted and without effect here, so the download is an
+// ordinary one.
+TEST(ConsoleRun, WindowsOnlySwitchesChangeNothing) {
+    TempDir dir;
+    ASSERT_TRUE(writePatternFile(dir.path() + "/www/f.bin", 70000));
+    ASSERT_TRUE(makeDirs(dir.path() + "/dst"));
+    NginxServer nginx;
+    ASSERT_TRUE(nginx.start(dir.path() + "/www"));
+    Outcome out = runConsole({"-ic", "1", "-ac", "1", "-fs", "1", "-sf", dir.path() + "/none.wav", "-ik", "1",
+                              "-td", dir.path() + "/dst", nginx.url("/f.bin")});
+    EXPECT_EQ(out.exitCode, 0);
+    EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/f.bin", 70000));
+}
+
 TEST(ConsoleRun, CtrlCKeepsTheTemporaryFileAndItResumesToAnIdenticalFile) {
     TempDir dir;
     const uint64_t size = 300000;
@@ -155,28 +173,31 @@ TEST(ConsoleRun, DigestsGivenOnTheCommandLineCheckTheFinishedFile) {
     }
     NginxServer nginx;
     ASSERT_TRUE(nginx.start(dir.path() + "/www"));
-    // The report: one whole line for each digest, in the order given.
+    // The report: one whole line for each digest, in the order given (the
+    // English lines are in console_language_test.cpp).
     struct Case {
         std::vector<std::string> digestArgs;
         int exitCode;
         std::vector<std::string> reportLines;
     } cases[] = {
         {{"--md5", " 900150983CD24FB0D6963F7D28E17F72 "}, 0,
-         {"MD5 900150983cd24fb0d6963f7d28e17f72 OK"}},
+         {"MD5 900150983cd24fb0d6963f7d28e17f72 一致"}},
         {{"--sha1", "a9993e364706816aba3e25717850c26c9cd0d89d", "--md5",
           "900150983cd24fb0d6963f7d28e17f72"}, 0,
-         {"SHA1 a9993e364706816aba3e25717850c26c9cd0d89d OK", "MD5 900150983cd24fb0d6963f7d28e17f72 OK"}},
+         {"SHA1 a9993e364706816aba3e25717850c26c9cd0d89d 一致", "MD5 900150983cd24fb0d6963f7d28e17f72 一致"}},
         {{"--sha1", "a9993e364706816aba3e25717850c26c9cd0d89e"}, 3,
-         {"SHA1 mismatch: expected a9993e364706816aba3e25717850c26c9cd0d89e, got "
+         {"SHA1 不一致: 指定 a9993e364706816aba3e25717850c26c9cd0d89e、ファイル "
           "a9993e364706816aba3e25717850c26c9cd0d89d"}},
-        {{"--md5", "1234"}, 2, {"dorimel: --md5 needs 32 hexadecimal digits: 1234"}},
+        {{"--md5", "1234"}, 2, {"dorimel: --md5 には16進数 32 桁が必要です: 1234"}},
+        // An option's value is never read as an option: "--sha1" is the referer.
+        {{"-rf", "--sha1"}, 0, {}},
         {{"--sha256", "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"}, 0,
-         {"SHA256 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad OK"}},
+         {"SHA256 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad 一致"}},
         {{"--sha256", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ae"}, 3,
-         {"SHA256 mismatch: expected ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ae, got "
+         {"SHA256 不一致: 指定 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ae、ファイル "
           "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}},
         {{"--sha256", "a9993e364706816aba3e25717850c26c9cd0d89d"}, 2,
-         {"dorimel: --sha256 needs 64 hexadecimal digits: a9993e364706816aba3e25717850c26c9cd0d89d"}},
+         {"dorimel: --sha256 には16進数 64 桁が必要です: a9993e364706816aba3e25717850c26c9cd0d89d"}},
     };
     int n = 0;
     for (const Case& c : cases) {

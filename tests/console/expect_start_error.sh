@@ -7,14 +7,24 @@
 # arguments stands for that folder, which also holds a plain file "file.txt"
 # (and dorimel.ini with the text of $DORIMEL_TEST_INI when that is set).
 # An EXPECTED ending in "..." only has to match the start of the output.
+# HOME and XDG_CONFIG_HOME name folders below it, so that no options file of
+# the user's is read: DORIMEL_TEST_INI_AT puts the options file elsewhere than
+# beside the program (a path below the folder, e.g. config/dorimel/dorimel.ini),
+# DORIMEL_TEST_OTHER_INI(_AT) writes a second one, DORIMEL_TEST_NO_XDG=1
+# leaves XDG_CONFIG_HOME unset.
 set -u
 binary=$1; expected=$2; shift 2
 dir=$(mktemp -d /tmp/dorimel-console-XXXXXX) || exit 1
 trap 'rm -rf "$dir"' EXIT
 cp "$binary" "$dir/dorimel" || exit 1
 : > "$dir/file.txt"
-# DORIMEL_TEST_INI, when set, is the options file beside the binary.
-if [ -n "${DORIMEL_TEST_INI:-}" ]; then printf '%s\n' "$DORIMEL_TEST_INI" > "$dir/dorimel.ini"; fi
+put_ini() {  # text, path below $dir
+  mkdir -p "$(dirname "$dir/$2")" && printf '%s\n' "$1" > "$dir/$2"
+}
+[ -n "${DORIMEL_TEST_INI:-}" ] && put_ini "$DORIMEL_TEST_INI" "${DORIMEL_TEST_INI_AT:-dorimel.ini}"
+[ -n "${DORIMEL_TEST_OTHER_INI:-}" ] && put_ini "$DORIMEL_TEST_OTHER_INI" "$DORIMEL_TEST_OTHER_INI_AT"
+export HOME="$dir/home" XDG_CONFIG_HOME="$dir/config"
+[ "${DORIMEL_TEST_NO_XDG:-}" = 1 ] && unset XDG_CONFIG_HOME
 expected=$(printf '%s' "$expected" | sed "s|@DIR@|$dir|g")
 for arg in "$@"; do
   set -- "$@" "$(printf '%s' "$arg" | sed "s|@DIR@|$dir|g")"

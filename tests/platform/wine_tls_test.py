@@ -24,7 +24,7 @@ import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win"))
 from tls_servers import TlsServers  # noqa: E402
-from uiauto import SKIPPED, missing_setup  # noqa: E402
+from uiauto import missing_setup  # noqa: E402
 
 TLS_ERROR_HANDSHAKE, TLS_ERROR_UNTRUSTED, TLS_ERROR_EXPIRED, TLS_ERROR_NAME = 0x7100, 0x7101, 0x7102, 0x7103
 WSAECONNABORTED = 10053
@@ -86,8 +86,7 @@ def main():
     args = parser.parse_args()
     missing = missing_setup([args.probe])
     if missing is not None:
-        # This test shares wine_run.sh's skip code (125) with the seam probe.
-        return 125 if missing == SKIPPED else missing
+        return missing
     work = tempfile.mkdtemp(prefix="dorimel-wine-tls-")
     www = os.path.join(work, "www")
     os.makedirs(www)

@@ -19,6 +19,9 @@ namespace reliability {
 using namespace testservers;
 
 namespace {
+
+// Every program these tests start speaks Japanese, whatever the caller's locale.
+[[maybe_unused]] const bool kJapaneseChildren = setChildEnvironment("ja_JP.UTF-8");
 constexpr uint64_t STATE_BLOCK = 512000;
 
 // AddressSanitizer reserves terabytes of address space for its shadow, so a

@@ -137,8 +137,9 @@ bool UserFtpServer::start(const std::string& root, const std::string& user,
     stop();
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = freePort();
-        // Debian's interpreter: python3-pyftpdlib is installed for it.
-        if (!process_.start({"/usr/bin/python3", DORIMEL_FTP_USER_SERVER, root,
+        // The interpreter the build found with pyftpdlib (Debian's, where
+        // python3-pyftpdlib is installed for it).
+        if (!process_.start({DORIMEL_FTP_PYTHON, DORIMEL_FTP_USER_SERVER, root,
                              std::to_string(port_), user, password}))
             return false;
         std::string line;

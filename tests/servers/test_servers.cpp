@@ -153,6 +153,14 @@ std::string readFile(const std::string& path) {
 
 // ---- ports ------------------------------------------------------------------
 
+bool setChildEnvironment(const char* lang) {
+    setenv("LANG", lang, 1);
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
+    setenv("XDG_CONFIG_HOME", "/nonexistent/dorimel-tests", 1);
+    return true;
+}
+
 uint16_t freePort() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 0;
@@ -464,6 +472,8 @@ bool NginxServer::start(const std::string& root, const NginxOptions& options) {
              << "  default_type application/octet-stream;\n"
              << "  log_format t '$request | range=$http_range';\n"
              << "  access_log " << d << "/access.log t;\n"
+             << "  log_format h '$request | referer=$http_referer | cookie=$http_cookie';\n"
+             << "  access_log " << d << "/headers.log h;\n"
              << "  client_body_temp_path " << d << "/body;\n  proxy_temp_path " << d << "/proxy;\n"
              << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
              << "  scgi_temp_path " << d << "/scgi;\n"
@@ -497,9 +507,17 @@ std::string NginxServer::url(const std::string& path) const {
 }
 
 std::vector<std::string> NginxServer::accessLog() const {
+    return logLines("access.log");
+}
+
+std::vector<std::string> NginxServer::headersLog() const {
+    return logLines("headers.log");
+}
+
+std::vector<std::string> NginxServer::logLines(const char* name) const {
     std::vector<std::string> lines;
     if (!dir_) return lines;
-    std::istringstream in(readFile(dir_->path() + "/access.log"));
+    std::istringstream in(readFile(dir_->path() + "/" + name));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }

@@ -53,6 +53,13 @@ bool writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 bool makeDirs(const std::string& path);
 
+// The environment of the programs the tests start from now on: LANG=lang
+// with LC_ALL and LC_MESSAGES (which would win over it) unset, whatever the
+// caller's locale; and XDG_CONFIG_HOME naming a folder that does not exist,
+// so that no options file of the user's is read. Returns true (for a static
+// initialiser).
+bool setChildEnvironment(const char* lang);
+
 // A port on 127.0.0.1 that was free a moment ago.
 uint16_t freePort();
 // Connects to 127.0.0.1:port (with ipv6, [::1]:port) until it accepts, at
@@ -179,8 +186,11 @@ public:
     std::string url(const std::string& path) const;
     // Lines of the access log: "<request line> | range=<Range or ->".
     std::vector<std::string> accessLog() const;
+    // Lines of a second log: "<request line> | referer=<..> | cookie=<..>".
+    std::vector<std::string> headersLog() const;
 
 private:
+    std::vector<std::string> logLines(const char* name) const;
     ChildProcess process_;
     TempDir* dir_ = nullptr;
     uint16_t port_ = 0;

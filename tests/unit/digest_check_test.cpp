@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/digest_check.h"
+#include "platform/posix/string_language.h"
 
 namespace {
 struct Argv {
@@ -28,13 +29,14 @@ const std::string kAbcSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9c
 }  // namespace
 
 TEST(DigestOptions, AreTakenOutAndTheRestKeepsItsOrder) {
-    Argv a({"dorimel", "-sp", "1", "--md5", kAbcMd5, "http://127.0.0.1/x", "--sha1", kAbcSha1, "--sha256",
-            kAbcSha256});
+    // The value of another option stays its value, whatever it looks like.
+    Argv a({"dorimel", "-sp", "1", "--md5", kAbcMd5, "-rf", "--sha1", "http://127.0.0.1/x", "--sha1", kAbcSha1,
+            "--sha256", kAbcSha256});
     std::vector<DigestCheck> checks;
     std::string error;
     ASSERT_TRUE(takeDigestOptions(a.argc, a.pointers.data(), checks, error)) << error;
     EXPECT_EQ(a.remaining(),
-              (std::vector<std::string>{"dorimel", "-sp", "1", "http://127.0.0.1/x"}));
+              (std::vector<std::string>{"dorimel", "-sp", "1", "-rf", "--sha1", "http://127.0.0.1/x"}));
     EXPECT_EQ(a.pointers[a.argc], nullptr);
     ASSERT_EQ(checks.size(), 3u);
     EXPECT_EQ(checks[0].kind, HASH_MD5);
@@ -57,6 +59,7 @@ TEST(DigestOptions, MissingOrMalformedValuesAreErrors) {
 }
 
 TEST(DigestVerification, ReportsMatchMismatchAndUnreadableFile) {
+    useEnglishStrings(true);  // the console under an English locale
     std::string path = ::testing::TempDir() + "digest_check_test.bin";
     {
         std::ofstream out(path, std::ios::binary);
@@ -75,5 +78,10 @@ TEST(DigestVerification, ReportsMatchMismatchAndUnreadableFile) {
     std::remove(path.c_str());
     report.clear();
     EXPECT_FALSE(verifyFinishedFile(path, {{HASH_MD5, kAbcMd5}}, report));
-    EXPECT_EQ(report, "MD5 check failed: cannot open file\n");
+    EXPECT_EQ(report, "MD5 check failed: cannot read the file\n");
+
+    useEnglishStrings(false);
+    report.clear();
+    EXPECT_FALSE(verifyFinishedFile(path, {{HASH_MD5, kAbcMd5}}, report));
+    EXPECT_EQ(report, "MD5 を確かめられません: ファイルを読めません\n");
 }

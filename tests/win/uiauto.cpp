@@ -723,7 +723,8 @@ void run(const Options& o) {
     HANDLE process = startProcess(o, false).hProcess;
     WaitForSingleObject(process, INFINITE);
     DWORD code = 0;
-    if (!GetExitCodeProcess(process, &code)) fail("the exit code cannot be read");
+    if (!GetExitCodeProcess(process, &code))
+        fail("the exit code cannot be read (error " + std::to_string(GetLastError()) + ")");
     CloseHandle(process);
     line("exit\t" + std::to_string(code));
 }
@@ -737,8 +738,9 @@ void waitExit(const Options& o) {
         fail("the process did not exit in time");
     }
     DWORD code = 0;
-    GetExitCodeProcess(process, &code);
+    const bool read = GetExitCodeProcess(process, &code) != 0;
     CloseHandle(process);
+    if (!read) fail("the exit code cannot be read (error " + std::to_string(GetLastError()) + ")");
     line("exit\t" + std::to_string(code));
 }
 

@@ -71,9 +71,16 @@ def unescape(text):
     return "".join(out)
 
 
+def program_path(program):
+    """A program's Windows path: a Unix path is converted, a Windows one
+    (C:\\windows\\system32\\regsvr32.exe) kept."""
+    return program if program[1:3] == ":\\" else windows_path(program)
+
+
 class UiAuto:
     def __init__(self, uiauto_exe):
         self.exe = os.path.abspath(uiauto_exe)
+        self.held = {}  # pid: Watched, for the programs started through run()
 
     def call(self, *args, timeout_ms=30000, check=True):
         """Runs one command; returns its standard output (UTF-8 text)."""
@@ -98,10 +105,13 @@ class UiAuto:
         return int(out.split("\t")[1])
 
     def run(self, program, *args):
-        """Starts a Windows program (Unix path) with these arguments under a
-        tool that stays until it ends, so that its exit code is never lost;
-        a Watched with its pid."""
-        return Watched([WINE_RUN, self.exe, "run", "--", windows_path(program)] + [str(a) for a in args])
+        """Starts a Windows program (Unix or Windows path) with these
+        arguments under a tool that stays until it ends, so that its exit
+        code is never lost; a Watched with its pid. wait_exit(pid) and
+        kill(pid) use it too."""
+        watched = Watched([WINE_RUN, self.exe, "run", "--", program_path(program)] + [str(a) for a in args])
+        self.held[watched.pid] = watched
+        return watched
 
     def start_raw(self, program, command_line):
         out = self.call("start-raw", "--", windows_path(program), command_line)
@@ -150,12 +160,20 @@ class UiAuto:
         self.call("close", "--hwnd", hwnd)
 
     def wait_exit(self, pid, timeout_ms=30000):
-        """The process's exit code; UiAutoError when it does not end in time."""
+        """The process's exit code; UiAutoError when it does not end in time.
+        Only a program started through run() has a code that cannot be lost;
+        for one started otherwise the tool's wait-exit is asked."""
+        if pid in self.held:
+            code = self.held[pid].wait_exit(timeout_ms=timeout_ms)
+            del self.held[pid]
+            return code
         out = self.call("wait-exit", "--pid", pid, timeout_ms=timeout_ms)
         return int(out.split("\t")[1])
 
     def kill(self, pid):
         self.call("kill", "--pid", pid, check=False)
+        if pid in self.held:
+            self.held.pop(pid).close()
 
 
 class Watched:

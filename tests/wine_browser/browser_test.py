@@ -219,20 +219,27 @@ def kill_started(env, exe_name, folder):
         env.ui.kill(pid)
 
 
-def wait_gone(env, exe_name, folder, seconds=60):
+def wait_gone(env, exe_name, folder, seconds=240):
+    """Whether every process named exe_name started from folder ends within
+    seconds. Each is awaited through its own end (uiauto wait-exit), so a slow,
+    loaded machine makes the answer later, not wrong."""
     deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if not started_command_lines(env, exe_name, folder, 0):
-            return True
-        time.sleep(0.5)  # another process's end: polled, bounded
-    return False
+    while True:
+        running = started_command_lines(env, exe_name, folder, 0)
+        left = deadline - time.monotonic()
+        if not running or left <= 0:
+            return not running
+        for pid, _ in running:
+            try:
+                env.ui.call("wait-exit", "--pid", pid, timeout_ms=max(1000, int(left * 1000)))
+            except UiAutoError:
+                pass  # already gone, or still there at the deadline: the next listing tells
 
 
 def regsvr32(env, dll, unregister=False):
     """regsvr32 started through the UI tool, so that its boxes can be answered."""
     args = ["/s"] + (["/u"] if unregister else []) + [windows_path(dll)]
-    out = env.ui.call("start", "--", r"C:\windows\system32\regsvr32.exe", *args)
-    return int(out.split("\t")[1])
+    return env.ui.run(r"C:\windows\system32\regsvr32.exe", *args).pid
 
 
 # ----------------------------------------------------------------- groups
@@ -494,7 +501,7 @@ def group_handoff(env):
 
 
 def settings_dialog(env, server):
-    pid = env.ui.start(server)
+    pid = env.ui.run(server).pid
     window = env.ui.wait_window(pid=pid, title=SETTINGS_TITLE)
     return pid, window
 
@@ -690,7 +697,7 @@ def group_automation(env):
 
 def group_starter(env):
     folder = env.folder("starter", server=True, starter=True)
-    pid = env.ui.start(os.path.join(folder, "setupstart.exe"))
+    pid = env.ui.run(os.path.join(folder, "setupstart.exe")).pid
     check_equal(env.ui.wait_exit(pid), 0, "starter exit code")
     started = started_command_lines(env, "DorimelServer.exe", folder)
     check_equal([c for _, c in started],
@@ -702,7 +709,7 @@ def group_starter(env):
         env.ui.wait_exit(started[0][0])
 
     alone = env.folder("starter_alone", dll=False, dorimel=False, script=False, starter=True)
-    pid = env.ui.start(os.path.join(alone, "setupstart.exe"))
+    pid = env.ui.run(os.path.join(alone, "setupstart.exe")).pid
     check_equal(env.ui.wait_exit(pid), 0, "starter without the settings program: exit code")
     check_equal(env.ui.windows(pid), [], "starter without the settings program: silent")
 

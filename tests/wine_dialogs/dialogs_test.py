@@ -81,7 +81,18 @@ class Context:
         self.probe = args.probe
         self.artefacts = args.artefacts
         self.work = tempfile.mkdtemp(prefix="dorimel_dialogs_", dir="/tmp")
-        self.started = []
+        self.started = {}  # pid: the UiAuto.run holding it (killed at the end unless it exited)
+
+    def run(self, program, *args):
+        """Starts program under `uiauto run` (its exit code kept); its pid."""
+        run = self.ui.run(program, *args)
+        self.started[run.pid] = run
+        return run.pid
+
+    def wait_exit(self, pid, timeout_ms=60000):
+        code = self.started[pid].wait_exit(timeout_ms=timeout_ms)  # still killed at the end if it does not end
+        del self.started[pid]
+        return code
 
     def path(self, *parts):
         return os.path.join(self.work, *parts)
@@ -90,8 +101,9 @@ class Context:
         return windows_path(self.path(*parts))
 
     def cleanup(self):
-        for pid in self.started:
+        for pid, run in self.started.items():
             self.ui.kill(pid)
+            run.close()
         if not os.environ.get("KEEP_WORK"):
             shutil.rmtree(self.work, ignore_errors=True)
 
@@ -172,16 +184,14 @@ class Dialog:
 
 def start_host(ctx, name, ini, *options):
     result = ctx.path(name + ".txt")
-    pid = ctx.ui.start(ctx.host, "new", windows_path(result), windows_path(ini), *options)
-    ctx.started.append(pid)
+    pid = ctx.run(ctx.host, "new", windows_path(result), windows_path(ini), *options)
     dialog = Dialog(ctx, pid, TITLE)
     dialog.result = result
     return pid, result, dialog
 
 
 def finish(ctx, pid, result):
-    check_equal(ctx.ui.wait_exit(pid, timeout_ms=60000), 0, "host exit code")
-    ctx.started.remove(pid)
+    check_equal(ctx.wait_exit(pid), 0, "host exit code")
     return read_result(result)
 
 
@@ -480,8 +490,7 @@ def test_program_starts_download(ctx):
         program = os.path.join(folder, "dorimel.exe")  # a private options file beside it
         shutil.copy(ctx.dorimel, program)
         ctx.ui.call("clipboard-set", "取得先: " + url + " です")
-        pid = ctx.ui.start(program)
-        ctx.started.append(pid)
+        pid = ctx.run(program)
         d = Dialog(ctx, pid, TITLE)
         c = d.controls()
         check_equal(c[1000]["text"], url, "dorimel.exe: URL from the clipboard")
@@ -505,8 +514,7 @@ def test_program_starts_download(ctx):
             check_equal(controls[1033]["text"], url, "the window shows the dialog's URL")
             check_equal(controls[1034]["text"], target + "\\data.bin", "the window shows the target")
             ctx.ui.close(windows[0]["hwnd"])
-        check_equal(ctx.ui.wait_exit(pid, timeout_ms=60000), 0, "dorimel.exe exit code")
-        ctx.started.remove(pid)
+        check_equal(ctx.wait_exit(pid), 0, "dorimel.exe exit code")
         check_equal(history(os.path.join(folder, "dorimel.ini")), [target + "\\", c[1038]["text"]],
                     "dorimel.exe: history keys")
     finally:
@@ -517,9 +525,8 @@ def test_program_starts_download(ctx):
 
 def start_hash(ctx, name, kind, path, moved, md5="", sha1="", wait=True):
     result = ctx.path(name + ".txt")
-    pid = ctx.ui.start(ctx.host, "hash", windows_path(result), str(kind), windows_path(path),
-                       "1" if moved else "0", md5 or "-", sha1 or "-")
-    ctx.started.append(pid)
+    pid = ctx.run(ctx.host, "hash", windows_path(result), str(kind), windows_path(path),
+                  "1" if moved else "0", md5 or "-", sha1 or "-")
     return pid, result, Dialog(ctx, pid, "SHA1" if kind == 1 else "MD5") if wait else None
 
 
@@ -533,8 +540,7 @@ def wait_text(dialog, item, predicate, seconds=60):
 
 
 def read_entered(ctx, pid, result):
-    check_equal(ctx.ui.wait_exit(pid, timeout_ms=60000), 0, "host exit code")
-    ctx.started.remove(pid)
+    check_equal(ctx.wait_exit(pid), 0, "host exit code")
     values = {}
     with open(result, encoding="cp932") as f:
         for line in f.read().splitlines():
@@ -650,9 +656,7 @@ def test_sha256_in_dorimel(ctx):
         dest = ctx.path("dest256")
         os.makedirs(dest)
         # 1 K/s: the download cannot end before the value is typed.
-        pid = ctx.ui.start(program, "-nd", "1", "-ac", "0", "-sl", "1", "-ss", "1", "-td", windows_path(dest),
-                           url)
-        ctx.started.append(pid)
+        pid = ctx.run(program, "-nd", "1", "-ac", "0", "-sl", "1", "-ss", "1", "-td", windows_path(dest), url)
         hwnd = ctx.ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)["hwnd"]
         typed = " " + expected.upper() + "  "
         choose_hash_menu(ctx, pid, hwnd, 3)
@@ -680,8 +684,7 @@ def test_sha256_in_dorimel(ctx):
         d.click(2)
         ctx.ui.call("wait-gone", "--hwnd", d.hwnd)
         ctx.ui.close(hwnd)
-        check_equal(ctx.ui.wait_exit(pid, timeout_ms=60000), 0, "dorimel.exe exit code")
-        ctx.started.remove(pid)
+        check_equal(ctx.wait_exit(pid), 0, "dorimel.exe exit code")
     finally:
         server.shutdown()
 
@@ -711,7 +714,7 @@ def main():
                 check(False, "%s: %s" % (test.__name__, error))
                 for pid in list(ctx.started):
                     ctx.ui.kill(pid)
-                    ctx.started.remove(pid)
+                    ctx.started.pop(pid).close()
     finally:
         ctx.cleanup()
     print("%d failure(s)" % len(FAILURES))

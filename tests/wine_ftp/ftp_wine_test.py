@@ -89,9 +89,9 @@ class Vsftpd:
 
 
 class UserFtp:
-    def __init__(self, root, user, password):
+    def __init__(self, python, root, user, password):
         self.port = free_port()
-        self.process = subprocess.Popen(["/usr/bin/python3", USER_SERVER, root, str(self.port), user, password],
+        self.process = subprocess.Popen([python, USER_SERVER, root, str(self.port), user, password],
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         if self.process.stdout.readline().strip() != b"READY" or not wait_port(self.port):
             raise RuntimeError("pyftpdlib did not start")
@@ -177,12 +177,12 @@ def wait_for(condition, timeout_s):
     return False
 
 
-def sizes_group(ui, dorimel, www, out, work):
+def sizes_group(ui, dorimel, ftp_python, www, out, work):
     sizes = [1, 100001, 50 * 1024 * 1024]
     for size in sizes:
         make_file(os.path.join(www, "f%d.bin" % size), size)
     anonymous = Vsftpd(www, work)
-    user = UserFtp(www, "alice", "Wonder-1")
+    user = UserFtp(ftp_python, www, "alice", "Wonder-1")
     try:
         for size in sizes:
             name = "f%d.bin" % size
@@ -337,8 +337,8 @@ def finish_group(ui, probe, dorimel, www, out, work):
             shutil.copy(dorimel, program)
             with open(os.path.join(folder, "dorimel.ini"), "w") as f:
                 f.write("[MainOptions]\r\nIsAutoCancalFtpSpeedLimit=%d\r\n" % auto_cancel)
-            pid = ui.start(program, server.url(name), "-td", windows_path(out), "-nd", "1", "-ac", "0",
-                           "-sl", "1", "-ss", "1")
+            pid = ui.run(program, server.url(name), "-td", windows_path(out), "-nd", "1", "-ac", "0",
+                         "-sl", "1", "-ss", "1").pid
             try:
                 # Limited all the way, 32768 bytes at 1 K/s would take half a minute.
                 hwnd = ui.wait_window(pid=pid, title="ダウンロードの完了", timeout_ms=240000)["hwnd"]
@@ -349,7 +349,7 @@ def finish_group(ui, probe, dorimel, www, out, work):
                 menu = option_menu(ui, probe, hwnd, pid)
                 check(menu[:1] == [(auto_cancel == 0, False)], "%s: option menu %r" % (what, menu))
                 ui.close(hwnd)
-                ui.wait_exit(pid, timeout_ms=60000)
+                check(ui.wait_exit(pid, timeout_ms=60000) == 0, "%s: exit code after closing the window" % what)
             except UiAutoError:
                 ui.kill(pid)
                 raise
@@ -363,8 +363,10 @@ def main():
     parser.add_argument("--dorimel", required=True)
     parser.add_argument("--uiauto", required=True)
     parser.add_argument("--probe", required=True)
+    # The interpreter the build found with pyftpdlib.
+    parser.add_argument("--ftp-python", default="/usr/bin/python3")
     args = parser.parse_args()
-    servers = [] if subprocess.run(["/usr/bin/python3", "-c", "import pyftpdlib"],
+    servers = [] if subprocess.run([args.ftp_python, "-c", "import pyftpdlib"],
                                    stderr=subprocess.DEVNULL).returncode == 0 else ["pyftpdlib"]
     missing = missing_setup([args.dorimel, args.uiauto, args.probe, "/usr/sbin/vsftpd"], others=servers)
     if missing is not None:
@@ -377,7 +379,7 @@ def main():
         os.makedirs(www)
         os.makedirs(out)
         if args.group == "sizes":
-            sizes_group(ui, args.dorimel, www, out, work)
+            sizes_group(ui, args.dorimel, args.ftp_python, www, out, work)
         elif args.group == "finish":
             finish_group(ui, probe, args.dorimel, www, out, work)
         elif args.group == "split":

@@ -106,13 +106,14 @@ def run_case(ui, exe, servers, proxy, www, work, n, case):
     if how == "clipboard":
         ui.call("clipboard-set", "ファイルは %s にあります。" % url)
     if how in ("dialog", "clipboard"):
-        pid = ui.start(program, "-ac", "1", "-td", windows_path(dest))
+        run = ui.run(program, "-ac", "1", "-td", windows_path(dest))
     else:
         limit = ["-sl", "1", "-ss", "40"] if how == "limited" else []
         if how == "proxy":
             limit = ["-pr", "127.0.0.1:%d" % proxy.port]
-        pid = ui.start(program, "-nd", "1", "-ac", "1", "-sp", "1" if how == "split" else "0", *limit,
-                       "-td", windows_path(dest), url)
+        run = ui.run(program, "-nd", "1", "-ac", "1", "-sp", "1" if how == "split" else "0", *limit,
+                     "-td", windows_path(dest), url)
+    pid = run.pid
     exited = False
     try:
         if how == "dialog":
@@ -125,7 +126,7 @@ def run_case(ui, exe, servers, proxy, www, work, n, case):
         if how in ("dialog", "clipboard"):
             ui.call("click", "--hwnd", dialog, "--id", 1)
         if outcome == "file":
-            code = ui.wait_exit(pid, timeout_ms=300000)
+            code = run.wait_exit(timeout_ms=300000)
             exited = True
             check(code == 0, "%s: exit code %d" % (what, code))
             target = os.path.join(dest, name)

@@ -74,13 +74,14 @@ def error_cases(folder):
 
 
 def run_error_case(ui, exe, name, arguments, caption, text):
-    pid = ui.start(exe, *arguments)
+    run = ui.run(exe, *arguments)
+    pid = run.pid
     exited = False
     try:
         box = ui.msgbox(pid, timeout_ms=60000)
         shown = ui.windows(pid)
         ui.answer(pid, "ok")
-        code = ui.wait_exit(pid, timeout_ms=20000)
+        code = run.wait_exit(timeout_ms=60000)
         exited = True
         check(box.get("caption") == caption, "%s: caption %r" % (name, box.get("caption")))
         check(box.get("icon") == "error", "%s: icon %r" % (name, box.get("icon")))
@@ -101,11 +102,13 @@ def test_errors(ui, exe, folder):
         run_error_case(ui, exe, *case)
 
 
-def close_window(ui, pid, hwnd, name):
-    """Closes the download window; a question on the way is a failure."""
+def close_window(ui, run, hwnd, name):
+    """Closes the download window of the program run (UiAuto.run); its exit
+    code, None when a question came on the way (a failure)."""
+    pid = run.pid
     ui.close(hwnd)
     try:
-        return ui.wait_exit(pid, timeout_ms=20000)
+        return run.wait_exit(timeout_ms=60000)
     except UiAutoError:
         try:
             box = ui.msgbox(pid, timeout_ms=1000)
@@ -116,7 +119,7 @@ def close_window(ui, pid, hwnd, name):
         return None
 
 
-def session0_log(ui, pid, must_contain, timeout_s=20):
+def session0_log(ui, pid, must_contain, timeout_s=60):
     """Session 0's log rows once one of them holds must_contain (bounded)."""
     deadline = time.monotonic() + timeout_s
     while True:
@@ -129,7 +132,8 @@ def session0_log(ui, pid, must_contain, timeout_s=20):
 
 
 def run_window_case(ui, exe, name, arguments, expect_checked):
-    pid = ui.start(exe, *arguments)
+    run = ui.run(exe, *arguments)
+    pid = run.pid
     try:
         # The caption starts as "Dorimel" and soon shows the job's progress.
         window = ui.wait_window(pid=pid, cls="#32770", timeout_ms=60000)
@@ -145,7 +149,7 @@ def run_window_case(ui, exe, name, arguments, expect_checked):
     # -nd 1 without a URL: no dialog, session 0 starts and finds no URL.
     rows = session0_log(ui, pid, "URLが不正です。")
     check(any("URLが不正です。" in cells for cells in rows), "%s: session 0 log %r" % (name, rows))
-    code = close_window(ui, pid, window["hwnd"], name)
+    code = close_window(ui, run, window["hwnd"], name)
     check(code in (0, None), "%s: exit code %s" % (name, code))
 
 
@@ -159,11 +163,12 @@ def test_window(ui, exe, folder):
 
     # No arguments: the new-download dialog asks; cancelling it ends the program.
     print("case: no arguments, the new-download dialog is cancelled", flush=True)
-    pid = ui.start(os.path.join(plain, "dorimel.exe"))
+    run = ui.run(os.path.join(plain, "dorimel.exe"))
+    pid = run.pid
     try:
         dialog = ui.wait_window(pid=pid, title="新規ダウンロード", timeout_ms=60000)
         ui.call("click", "--hwnd", dialog["hwnd"], "--id", 2)
-        code = ui.wait_exit(pid, timeout_ms=20000)
+        code = run.wait_exit(timeout_ms=60000)
         check(code == 0, "cancelled dialog: exit code %d" % code)
     except UiAutoError as e:
         check(False, "cancelled dialog: %s" % e)
@@ -207,7 +212,8 @@ def test_target_folder(ui, exe, folder):
     previous = os.getcwd()
     os.chdir(folder)  # the program's current folder is the tool's
     try:
-        pid = ui.start(exe, "-nd", "1", "-td", "sub", url)
+        run = ui.run(exe, "-nd", "1", "-td", "sub", url)
+        pid = run.pid
     finally:
         os.chdir(previous)
     try:
@@ -223,7 +229,7 @@ def test_target_folder(ui, exe, folder):
         check(False, "-td sub: %s" % e)
         ui.kill(pid)
         return
-    code = close_window(ui, pid, window["hwnd"], "-td sub")
+    code = close_window(ui, run, window["hwnd"], "-td sub")
     check(code in (0, None), "-td sub: exit code %s" % code)
 
 

@@ -99,7 +99,9 @@ class Window:
 
     def __init__(self, ui, probe, exe, arguments, title=None):
         self.ui, self.probe = ui, probe
-        self.pid = ui.start(exe, *arguments)
+        # Held by the tool until it ends, so that its exit code is never lost.
+        self.run = ui.run(exe, *arguments)
+        self.pid = self.run.pid
         self.exited = False
         try:
             w = ui.wait_window(pid=self.pid, title=title, cls="#32770", timeout_ms=60000)
@@ -199,7 +201,10 @@ class Window:
 
     def close_and_wait(self):
         self.ui.call("click", "--hwnd", self.hwnd, "--id", 2)
-        code = self.ui.wait_exit(self.pid, timeout_ms=30000)
+        return self.wait_exit()
+
+    def wait_exit(self, timeout_ms=30000):
+        code = self.run.wait_exit(timeout_ms=timeout_ms)
         self.exited = True
         return code
 
@@ -321,7 +326,7 @@ def test_window(ui, probe, exe, folder, artifacts):
         check_initial_window(w)
         dialog = ui.wait_window(pid=w.pid, title="新規ダウンロード", timeout_ms=30000)
         ui.call("click", "--hwnd", dialog["hwnd"], "--id", 2)  # cancelling it ends the program
-        check(ui.wait_exit(w.pid) == 0, "exit code after cancelling the first dialog")
+        check(w.wait_exit() == 0, "exit code after cancelling the first dialog")
         w.exited = True
         values = read_ini(ini)
         check(values.get("MainOptions/CloseWithComplete") == "1" and values.get("MainOptions/ScrollLock") == "1",
@@ -589,7 +594,7 @@ def test_progress(ui, probe, exe, folder, artifacts, server_script):
         box = ui.msgbox(w.pid)
         check(box.get("text") == "ダウンロード中のファイルを削除しますか？", "delete question %r" % box)
         ui.answer(w.pid, "yes")
-        check(ui.wait_exit(w.pid) == 0, "exit code")
+        check(w.wait_exit() == 0, "exit code")
         w.exited = True
         check(not os.path.exists(temp), "the temporary file was not deleted")
     finally:
@@ -645,7 +650,7 @@ def test_settings(ui, probe, exe, folder, artifacts):
         check(box.get("text") == SAVE_RETRY, "second question %r" % box)
         os.chmod(ini, stat.S_IRUSR | stat.S_IWUSR | stat.S_IRGRP | stat.S_IROTH)
         ui.answer(w.pid, "yes")
-        check(ui.wait_exit(w.pid) == 0, "exit code")
+        check(w.wait_exit() == 0, "exit code")
         w.exited = True
         values = read_ini(ini)
         check(values.get("MainOptions/CloseWithComplete") == "1" and values.get("MainOptions/ScrollLock") == "0",
