@@ -209,6 +209,7 @@ void readStartupSettings(const OptionsFile& options, AppSettings& settings) {
     settings.DstDir = options.readText("DefaultValues", "DestDir", "");
     // The front end has set its own default before (on in the console).
     settings.EnableHttps = options.readInt("MainOptions", "EnableHttps", settings.EnableHttps ? 1 : 0) != 0;
+    settings.EnableIpv6 = options.readInt("MainOptions", "EnableIpv6", settings.EnableIpv6 ? 1 : 0) != 0;
     settings.NoDialog = false;
     settings.IgnoreSFW = false;
     settings.AutoRename = false;

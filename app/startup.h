@@ -73,7 +73,8 @@ using TempFileLoader = std::function<TempFileLoadResult(const std::string& argum
 // FtpAnonymousPassword (kDefaultAnonymousPassword), DefaultValues/Proxy,
 // MainOptions/IsUseIECache, CloseWithComplete, DefaultValues/ProxyNoCache
 // (sets or clears FLAG_PROXY_NO_CACHE), DefaultValues/DestDir,
-// MainOptions/EnableHttps (default: the field's value on entry); then NoDialog,
+// MainOptions/EnableHttps and EnableIpv6 (default: the fields' values on
+// entry); then NoDialog,
 // IgnoreSFW, AutoRename and UseIECookie become false. Fields not read here
 // (TargetDir, Dead, InputURL, InputReferer, resuming, tempFilePath) are left
 // as they are.

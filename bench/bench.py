@@ -15,6 +15,8 @@ Sections (--only picks some):
   e  the Windows program under Wine, same file as (a)
   t  throughput over TLS (https from nginx, certificates of a test CA made
      here): dorimel beside curl and wget, same file size as (a)
+  v  throughput over IPv6: the same nginx on [::1] beside 127.0.0.1, dorimel
+     (IPv6 is on in the console) and curl, same file size as (a)
 """
 import argparse
 import ctypes
@@ -121,6 +123,7 @@ http {{
   sendfile on; tcp_nopush on; keepalive_timeout 0;
   server {{
     listen 127.0.0.1:{self.port};
+    listen [::1]:{self.port};
     root {root};
     location /limited/ {{ alias {root}/; limit_rate {limit_kib}k; }}
     location /limited-plain/ {{ alias {root}/; limit_rate {limit_kib}k; tcp_nopush off; }}
@@ -139,6 +142,9 @@ http {{
 
     def url(self, path):
         return f"http://127.0.0.1:{self.port}{path}"
+
+    def url6(self, path):
+        return f"http://[::1]:{self.port}{path}"
 
     def tls_url(self, path):
         return f"https://localhost:{self.tls_port}{path}"
@@ -298,6 +304,38 @@ class Bench:
     def section_t(self):
         self.throughput("t", f"### (t) Throughput over TLS, {self.args.size} MiB, https from nginx on 127.0.0.1, "
                         "/dev/shm to /dev/shm", ["curl", "dorimel", "wget"], self.nginx.tls_url)
+
+    def section_v(self):
+        size = self.args.size * MIB
+        name = "big.bin"
+        source = os.path.join(self.www, name)
+        if not os.path.exists(source) or os.path.getsize(source) != size:
+            make_file(source, size)
+        self.emit(f"### (v) Throughput over IPv6, {size // MIB} MiB, the same nginx on 127.0.0.1 and [::1], "
+                  f"/dev/shm to /dev/shm, median of {self.args.runs}")
+        self.emit()
+        self.emit("| program | address | wall s | MiB/s | ratio to 127.0.0.1 | ok |")
+        self.emit("|---|---|---|---|---|---|")
+        tools = ["dorimel", "curl"]
+        addresses = (("127.0.0.1", self.nginx.url), ("[::1]", self.nginx.url6))
+        by_address = {address: {tool: [] for tool in tools} for address, _ in addresses}
+        # Round after round, each tool over each address in turn, so that a
+        # change in the machine's load falls on both addresses alike.
+        for run in range(self.args.runs):
+            for tool in tools:
+                for address, url_of in addresses:
+                    log(f"(v) round {run + 1}: {tool} {address}")
+                    by_address[address][tool].append(self.measure_once(tool, url_of("/" + name), name, source,
+                                                                       self.shm))
+        for tool in tools:
+            base = median([r.wall for r, _ in by_address["127.0.0.1"][tool]])
+            for address in ("127.0.0.1", "[::1]"):
+                results = by_address[address][tool]
+                wall = median([r.wall for r, _ in results])
+                oks = sum(1 for _, ok in results if ok)
+                self.emit(f"| {tool} | {address} | {wall:.2f} | {size / MIB / wall:.0f} | {base / wall:.2f} "
+                          f"| {oks}/{len(results)} |")
+        self.emit()
 
     def throughput(self, section, title, tools, url_of):
         size = self.args.size * MIB
@@ -618,7 +656,7 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--win-build", default="")
     ap.add_argument("--shim", required=True)
-    ap.add_argument("--only", default="abcdet")
+    ap.add_argument("--only", default="abcdetv")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--size", type=int, default=1024, help="MiB for (a) and (e)")
     ap.add_argument("--disk-size", type=int, default=1024, help="MiB for (b)")

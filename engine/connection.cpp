@@ -6,6 +6,7 @@
 // Portable: the engine side of the platform seam.
 #include "engine/download_job.h"
 
+#include "engine/address_race.h"
 #include "engine/engine_text.h"
 #include "platform/system.h"
 #include "platform/tls.h"
@@ -33,7 +34,31 @@ DownloadJob::Endpoint DownloadJob::chooseEndpoint(int index, bool prepareProtoco
         endpoint.host = urlHost(proxyUrl);
         endpoint.port = connectPort(proxyUrl, true);
     }
+    // A bracketed host is an IPv6 literal: without EnableIpv6, or when it is
+    // malformed, there is nothing to connect to and the URL is invalid.
+    uint8_t literal[16];
+    if (!endpoint.host.empty() && endpoint.host[0] == '[' &&
+        !(settings_.EnableIpv6 && parseBracketedIpv6(endpoint.host, literal)))
+        endpoint.host.clear();
     return endpoint;
+}
+
+// The address written in the host itself (dotted IPv4, or a bracketed IPv6
+// literal with EnableIpv6); none for a name.
+static NetAddress literalAddress(const std::string& host) {
+    NetAddress address;
+    if (!host.empty() && host[0] == '[') {
+        if (parseBracketedIpv6(host, address.bytes)) address.family = NET_FAMILY_IPV6;
+        return address;
+    }
+    uint32_t dotted = parseDottedAddress(host.c_str());
+    if (dotted != INADDR_NONE) address = NetAddress::ipv4(dotted);
+    return address;
+}
+
+std::string shownAddress(const NetAddress& address) {
+    if (address.family == NET_FAMILY_IPV6) return "[" + addressText(address) + "]";
+    return addressText(address);
 }
 
 bool DownloadJob::startSession(int index) {
@@ -51,15 +76,18 @@ bool DownloadJob::startSession(int index) {
         log(LOG_ERROR, engineString(2), index);
         return false;
     }
-    uint32_t dotted = parseDottedAddress(endpoint.host.c_str());
-    if (dotted != INADDR_NONE) {
-        s.address = dotted;
+    closeAttempts(index);
+    s.candidates.clear();
+    NetAddress literal = literalAddress(endpoint.host);
+    if (literal.known()) {
+        s.address = literal;
         connectSession(index);
         return true;
     }
     s.phase = PHASE_RESOLVING;
     log(LOG_WAITING, engineString(5), index);
-    LookupTask task = lookupHost(endpoint.host.c_str());
+    LookupTask task = settings_.EnableIpv6 ? lookupHostAddresses(endpoint.host.c_str())
+                                           : lookupHost(endpoint.host.c_str());
     if (task == NO_LOOKUP) {
         log(LOG_FATAL, "Error in WSAAsyncGetHostByName()", index);
         s.phase = PHASE_IDLE;
@@ -84,15 +112,39 @@ void DownloadJob::onHostResolved(LookupTask task, int error, uint32_t address) {
     }
     s.lookupTask = NO_LOOKUP;
     log(LOG_INFO, engineString(11) + "(" + dottedAddress(address) + ")", index);
-    s.address = address;
+    s.address = NetAddress::ipv4(address);
     s.phase = PHASE_REQUESTING;
     connectSession(index);
+}
+
+void DownloadJob::onHostAddresses(LookupTask task, int error, const std::vector<NetAddress>& addresses) {
+    int index = -1;
+    for (int i = 0; i < 2; ++i)
+        if (task != NO_LOOKUP && sessions_[i].lookupTask == task) index = i;
+    if (index < 0) return;
+    TransferSession& s = sessions_[index];
+    if (error != 0 || addresses.empty()) {
+        log(LOG_ERROR, engineString(6) + errorText(error != 0 ? error : WSANO_DATA), index);
+        stopJob();
+        return;
+    }
+    s.lookupTask = NO_LOOKUP;
+    s.candidates = attemptOrder(addresses);
+    log(LOG_INFO, engineString(11) + "(" + shownAddress(s.candidates[0]) + ")", index);
+    s.phase = PHASE_REQUESTING;
+    if (s.candidates.size() == 1) {
+        s.address = s.candidates[0];
+        connectSession(index);
+    } else {
+        s.address = NetAddress();
+        startAddressRace(index);
+    }
 }
 
 // First connection after a lookup or a dotted address.
 void DownloadJob::connectSession(int index) {
     TransferSession& s = sessions_[index];
-    SocketHandle socket = socketCreate();
+    SocketHandle socket = socketCreateFor(s.address.family);
     if (socket == NO_SOCKET) {
         log(LOG_FATAL, engineString(8) + errorText(netLastError()), index);
         return;
@@ -110,8 +162,8 @@ void DownloadJob::connectSession(int index) {
     }
     Endpoint endpoint = chooseEndpoint(index, false);
     std::string name = settings_.Proxy.empty() ? endpoint.host : settings_.Proxy;
-    log(LOG_WAITING, engineString(12) + name + "(" + dottedAddress(s.address) + ")", index);
-    if (socketConnect(socket, s.address, endpoint.port) == SOCKET_ERROR &&
+    log(LOG_WAITING, engineString(12) + name + "(" + shownAddress(s.address) + ")", index);
+    if (socketConnectTo(socket, s.address, endpoint.port) == SOCKET_ERROR &&
         netLastError() != WSAEWOULDBLOCK) {
         log(LOG_FATAL, engineString(26) + errorText(netLastError()), index);
         closeSocket(s.socket);
@@ -121,13 +173,21 @@ void DownloadJob::connectSession(int index) {
 
 void DownloadJob::reconnectSession(int index) {
     TransferSession& s = sessions_[index];
-    if (s.address == INADDR_NONE) {
+    closeAttempts(index);
+    if (!s.address.known() && !s.candidates.empty()) {
+        // No address of the name has connected yet: try them all again.
+        closeSocket(s.socket);
+        chooseEndpoint(index, true);
+        startAddressRace(index);
+        return;
+    }
+    if (!s.address.known()) {
         // Nothing was ever resolved for this session: look the host up.
         startSession(index);
         return;
     }
     closeSocket(s.socket);
-    SocketHandle socket = socketCreate();
+    SocketHandle socket = socketCreateFor(s.address.family);
     if (socket == NO_SOCKET) {
         log(LOG_FATAL, engineString(8) + errorText(netLastError()), index);
         endSession(index, true);
@@ -145,7 +205,7 @@ void DownloadJob::reconnectSession(int index) {
     Endpoint endpoint = chooseEndpoint(index, true);
     std::string name = settings_.Proxy.empty() ? endpoint.host : settings_.Proxy;
     log(LOG_WAITING, engineString(12) + name, index);
-    if (socketConnect(socket, s.address, endpoint.port) == SOCKET_ERROR &&
+    if (socketConnectTo(socket, s.address, endpoint.port) == SOCKET_ERROR &&
         netLastError() != WSAEWOULDBLOCK) {
         log(LOG_FATAL, engineString(26) + errorText(netLastError()), index);
         endSession(index, true);
@@ -215,6 +275,7 @@ static int eventMessage(int event) {
 
 void DownloadJob::onSessionSocket(SocketHandle socket, int event, int error) {
     if (settings_.Dead != 0 || job_.stage == STAGE_ENDED) return;
+    if (onAttemptEvent(socket, event, error)) return;
     int index = sessionOfSocket(socket);
     if (index < 0) {
         drainStaleSocket(socket, event);

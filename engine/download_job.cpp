@@ -37,8 +37,10 @@ DownloadJob::DownloadJob(AppSettings& settings, DownloadUi& ui) : settings_(sett
 }
 
 DownloadJob::~DownloadJob() {
-    for (TransferSession& s : sessions_) {
+    for (int i = 0; i < 2; ++i) {
+        TransferSession& s = sessions_[i];
         closeSocket(s.socket);
+        closeAttempts(i);
         s.ftp.reset();
         if (s.lookupTask != NO_LOOKUP) cancelLookup(s.lookupTask);
         s.lookupTask = NO_LOOKUP;
@@ -72,6 +74,7 @@ void DownloadJob::scheduleRetry(int index) {
     TransferSession& s = sessions_[index];
     reloadTimeout(index);
     closeSocket(s.socket);
+    closeAttempts(index);
     if (s.ftp) {
         s.ftp.reset();
     }
@@ -103,6 +106,7 @@ void DownloadJob::sessionTick(int index) {
         }
         return;
     }
+    if (!s.suspended) raceTick(index);
     if (!s.suspended) {
         int before = s.timeoutTicks--;
         if (before < 0) {
@@ -196,7 +200,7 @@ void DownloadJob::stopJob() {
     if (job_.stage != STAGE_RUNNING) return;
     for (int i = 0; i < 2; ++i) {
         const TransferSession& s = sessions_[i];
-        if (s.phase == PHASE_WAITING || s.socket != NO_SOCKET || s.lookupTask != NO_LOOKUP)
+        if (s.phase == PHASE_WAITING || s.socket != NO_SOCKET || s.lookupTask != NO_LOOKUP || !s.attempts.empty())
             log(LOG_WARNING, engineString(36), i);
     }
     cancelAllSessions();
@@ -204,7 +208,9 @@ void DownloadJob::stopJob() {
 }
 
 void DownloadJob::cancelAllSessions() {
-    for (TransferSession& s : sessions_) {
+    for (int i = 0; i < 2; ++i) {
+        TransferSession& s = sessions_[i];
+        closeAttempts(i);
         SocketHandle socket = s.socket;
         s.socket = NO_SOCKET;
         s.suspended = 1;
@@ -241,8 +247,10 @@ void DownloadJob::resume() {
 
 // Closes everything of both sessions and forgets the block map: the job ends.
 void DownloadJob::tearDown() {
-    for (TransferSession& s : sessions_) {
+    for (int i = 0; i < 2; ++i) {
+        TransferSession& s = sessions_[i];
         closeSocket(s.socket);
+        closeAttempts(i);
         s.ftp.reset();
         if (s.lookupTask != NO_LOOKUP) cancelLookup(s.lookupTask);
         s.reset();

@@ -137,6 +137,7 @@ public:
     // ---- Platform events -----------------------------------------------------
 
     void onHostResolved(LookupTask task, int error, uint32_t address) override;
+    void onHostAddresses(LookupTask task, int error, const std::vector<NetAddress>& addresses) override;
     void onSessionSocket(SocketHandle socket, int event, int error) override;
     void onDataSocket(SocketHandle socket, int event, int error) override;
     void onTick() override;
@@ -151,6 +152,15 @@ private:
     // prepareProtocol: also create or drop the session's FTP client.
     Endpoint chooseEndpoint(int index, bool prepareProtocol);
     void connectSession(int index);
+    // address race (engine/address_race.cpp)
+    void startAddressRace(int index);
+    bool startNextAttempt(int index);
+    void endAddressRace(int index);
+    void closeAttempts(int index);
+    // True when the event belonged to a losing or failed attempt (handled);
+    // false otherwise, also for the winner's connect, now the session's socket.
+    bool onAttemptEvent(SocketHandle socket, int event, int error);
+    void raceTick(int index);
     void closeSocket(SocketHandle& socket);
     void drainStaleSocket(SocketHandle socket, int event);
     int sessionOfSocket(SocketHandle socket) const;

@@ -269,12 +269,25 @@ int FtpClient::sizeRule(const std::string& line) {
     return 0;
 }
 
+bool FtpClient::extendedPassive() const {
+    return session().address.family == NET_FAMILY_IPV6;
+}
+
 int FtpClient::passiveRule(const std::string& line, int next) {
-    PassiveAddress named;
-    if (!parsePasvReply(line, named)) return unexpectedReply();
     std::shared_ptr<bool> alive = alive_;
-    phase() = next;
-    openDataConnection(named.address, named.port);
+    if (extendedPassive()) {
+        // The data connection goes to the control connection's peer, on the
+        // port of the reply.
+        uint16_t port = 0;
+        if (!parseEpsvReply(line, port)) return unexpectedReply();
+        phase() = next;
+        connectData(session().address, port);
+    } else {
+        PassiveAddress named;
+        if (!parsePasvReply(line, named)) return unexpectedReply();
+        phase() = next;
+        openDataConnection(named.address, named.port);
+    }
     if (!*alive) return 0;
     return next;
 }
@@ -290,11 +303,15 @@ void FtpClient::openDataConnection(const std::string& address, uint16_t port) {
     // address in the reply is only compared: a server must not be able to
     // send the client to a third host, and behind NAT it often names a
     // private address that cannot be reached.
-    uint32_t peer = s.address != INADDR_NONE ? s.address : namedAddress;
-    if (namedAddress != peer)
+    NetAddress peer = s.address.known() ? s.address : NetAddress::ipv4(namedAddress);
+    if (NetAddress::ipv4(namedAddress) != peer)
         job_.log(LOG_WARNING, engineString(IDS_PASSIVE_ADDRESS_IGNORED) + address, index_);
+    connectData(peer, port);
+}
+
+void FtpClient::connectData(const NetAddress& peer, uint16_t port) {
     closeDataSocket();
-    SocketHandle socket = socketCreate();
+    SocketHandle socket = socketCreateFor(peer.family);
     if (socket == NO_SOCKET) {
         job_.log(LOG_FATAL, engineString(IDS_SOCKET_FAILED) + errorText(netLastError()), index_);
         return;
@@ -305,7 +322,7 @@ void FtpClient::openDataConnection(const std::string& address, uint16_t port) {
         closeDataSocket();
         return;
     }
-    if (socketConnect(socket, peer, port) == SOCKET_ERROR && netLastError() != WSAEWOULDBLOCK) {
+    if (socketConnectTo(socket, peer, port) == SOCKET_ERROR && netLastError() != WSAEWOULDBLOCK) {
         job_.log(LOG_FATAL, engineString(IDS_CONNECT_FAILED) + errorText(netLastError()), index_);
         closeDataSocket();
         job_.setStage(STAGE_ENDED);
@@ -519,7 +536,8 @@ void FtpClient::sendPhaseCommand(int next) {
         }
         case FTP_PASV_UNSIZED:
         case FTP_PASV:
-            sendCommand("PASV", "PASV");
+            if (extendedPassive()) sendCommand("EPSV", "EPSV");
+            else sendCommand("PASV", "PASV");
             break;
         case FTP_RETR: {
             std::string command = "RETR " + urlRequestPath(s.url);

@@ -68,6 +68,10 @@ class FtpClient : public FtpHandler {
     int sizeRule(const std::string& line);
     int passiveRule(const std::string& line, int next);
     void openDataConnection(const std::string& address, uint16_t port);
+    void connectData(const NetAddress& peer, uint16_t port);
+    // EPSV instead of PASV: the control connection runs over IPv6, where
+    // PASV's reply cannot name an address.
+    bool extendedPassive() const;
     int restartRefusedRule();
     int transferStartRule();
     int transferEndRule();

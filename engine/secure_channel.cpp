@@ -92,7 +92,9 @@ void HttpExchange::beginHandshake(int index) {
     job_.reloadTimeout(index);
     job_.log(LOG_WAITING, engineString(130), index);
     s.tlsStage = TLS_STAGE_HANDSHAKE;
-    if (tlsStart(s.socket, urlHost(s.url).c_str()) == SOCKET_ERROR)
+    std::string host = urlHost(s.url);
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);  // an IPv6 literal is checked bare
+    if (tlsStart(s.socket, host.c_str()) == SOCKET_ERROR)
         onHandshakeEnded(index, netLastError());
 }
 

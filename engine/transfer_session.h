@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/net.h"
 #include "state/records.h"
@@ -60,7 +61,19 @@ struct TransferSession : SessionRecord {
     int phaseBeforeWait = PHASE_IDLE;  // phase to return to when the retry wait ends
     SocketHandle socket = NO_SOCKET;   // control socket
     LookupTask lookupTask = NO_LOOKUP;  // pending host lookup
-    uint32_t address = INADDR_NONE;    // resolved IPv4 address, network order
+    NetAddress address;                // the address to connect to; none when unknown
+    // EnableIpv6: every address of a looked-up name in attempt order, the
+    // next one to try, and the connects under way while none has won yet
+    // (the session's socket stays NO_SOCKET until one wins).
+    std::vector<NetAddress> candidates;
+    size_t nextCandidate = 0;
+    struct ConnectAttempt {
+        SocketHandle socket;
+        NetAddress address;
+    };
+    std::vector<ConnectAttempt> attempts;
+    uint32_t lastAttemptTick = 0;      // tick count when the last attempt started
+    int raceError = 0;                 // why the last attempt failed
     std::string headerText;            // response header read so far
     bool inBody = false;               // the body is flowing
     int tlsStage = TLS_STAGE_NONE;     // of the current connection
@@ -70,7 +83,9 @@ struct TransferSession : SessionRecord {
     // Resets the runtime fields and the phase as the teardown does.
     void reset() {
         phase = PHASE_IDLE;
-        address = INADDR_NONE;
+        address = NetAddress();
+        candidates.clear();
+        nextCandidate = 0;
         inBody = false;
         tlsStage = TLS_STAGE_NONE;
         socket = NO_SOCKET;

@@ -52,6 +52,11 @@ struct AppSettings {
     // Off in the Windows program unless the options file turns it on, on in
     // the Linux console. Not persisted in the "App" record.
     bool EnableHttps = false;
+    // MainOptions/EnableIpv6: bracketed IPv6 literals in URLs, every address
+    // of a name (both families) tried in turn, FTP's EPSV on IPv6. Off in the
+    // Windows program unless the options file turns it on, on in the Linux
+    // console. Not persisted in the "App" record.
+    bool EnableIpv6 = false;
     // Not persisted: the Cookie header value a browser hand-off gave for
     // handoffCookieUrl (the URL the program was started with). Sent only to
     // that URL's scheme and host; empty when none was given.

@@ -28,6 +28,12 @@ public:
     // Never delivered for a task that was cancelled with cancelLookup.
     virtual void onHostResolved(LookupTask task, int error, uint32_t address) = 0;
 
+    // WM_HOST_ADDRESSES (0x8009): the lookup started by lookupHostAddresses
+    // ended. error as above; addresses holds every address of the host (both
+    // families, no duplicates, the resolver's order) when error == 0. Never
+    // delivered for a cancelled task.
+    virtual void onHostAddresses(LookupTask, int, const std::vector<NetAddress>&) {}
+
     // WM_SESSION_SOCKET (0x8002) and WM_DATA_SOCKET (0x8008): an event on a
     // socket registered with socketSelect for SOCKET_ROUTE_SESSION or
     // SOCKET_ROUTE_DATA. event is exactly one of NET_READ, NET_CONNECT,

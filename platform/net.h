@@ -1,5 +1,6 @@
 // The platform seam, part 2: TCP sockets with Winsock 1.1's asynchronous
-// notification semantics, and asynchronous IPv4 host lookup. Portable header
+// notification semantics, asynchronous IPv4 host lookup, and (for EnableIpv6)
+// sockets and lookups of either address family. Portable header
 // (no OS header): implemented with WSAAsyncSelect / WSAAsyncGetHostByName in
 // platform/win32/ and with a poll() loop and a lookup thread in
 // platform/posix/, which imitates Winsock exactly where the engine relies on
@@ -12,11 +13,38 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A socket. NO_SOCKET (-1, Winsock's INVALID_SOCKET) means "none"; the engine
 // keeps -1 in its socket fields.
 using SocketHandle = intptr_t;
 constexpr SocketHandle NO_SOCKET = -1;
+
+// An IPv4 or IPv6 address in a form the engine can hold and compare without
+// OS headers: bytes in network order (4 of them used for IPv4).
+enum : uint8_t { NET_FAMILY_NONE = 0, NET_FAMILY_IPV4 = 4, NET_FAMILY_IPV6 = 6 };
+struct NetAddress {
+    uint8_t family = NET_FAMILY_NONE;
+    uint8_t bytes[16] = {};
+
+    bool known() const { return family != NET_FAMILY_NONE; }
+    static NetAddress ipv4(uint32_t networkOrder) {
+        NetAddress a;
+        a.family = NET_FAMILY_IPV4;
+        for (int i = 0; i < 4; ++i) a.bytes[i] = uint8_t(networkOrder >> (8 * i));  // memory order
+        return a;
+    }
+    uint32_t ipv4Value() const {  // network order, as inet_addr gives it
+        return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+    }
+    bool operator==(const NetAddress& other) const {
+        if (family != other.family) return false;
+        for (int i = 0; i < 16; ++i)
+            if (bytes[i] != other.bytes[i]) return false;
+        return true;
+    }
+    bool operator!=(const NetAddress& other) const { return !(*this == other); }
+};
 
 // A pending host lookup. NO_LOOKUP (0) means "none".
 using LookupTask = intptr_t;
@@ -118,6 +146,14 @@ SocketHandle socketCreate();
 // NET_CLOSE, or 0 to turn notifications off. Returns 0 or SOCKET_ERROR.
 int socketSelect(SocketHandle socket, SocketRoute route, int events);
 
+// A TCP socket of the address's family (IPv4 or IPv6) in non-blocking mode.
+// NO_SOCKET on failure.
+SocketHandle socketCreateFor(uint8_t family);
+
+// socketConnect for an address of either family (the socket must have been
+// made for that family); same results and events.
+int socketConnectTo(SocketHandle socket, const NetAddress& address, uint16_t port);
+
 // Starts connecting to an IPv4 address (network byte order) and port (host
 // byte order). Returns SOCKET_ERROR with netLastError() == WSAEWOULDBLOCK when
 // the connect is under way (always so for a valid socket: the outcome comes
@@ -158,6 +194,15 @@ std::string dottedAddress(uint32_t address);
 // (WSAAsyncGetHostByName); its end is PlatformEvents::onHostResolved with the
 // returned task. Returns NO_LOOKUP when the lookup cannot be started.
 LookupTask lookupHost(const char* host);
+
+// Numeric text of an address: "127.0.0.1", "::1" (no brackets).
+std::string addressText(const NetAddress& address);
+
+// Starts an asynchronous lookup of all of host's addresses, both families, in
+// the order the system's resolver prefers (getaddrinfo); its end is
+// PlatformEvents::onHostAddresses with the returned task. Cancelled like
+// lookupHost's tasks. Returns NO_LOOKUP when the lookup cannot be started.
+LookupTask lookupHostAddresses(const char* host);
 
 // Cancels a pending lookup (WSACancelAsyncRequest): its result is never
 // delivered. Unknown or finished tasks are ignored.

@@ -66,6 +66,27 @@ bool parsePasvReply(const std::string& line, PassiveAddress& out) {
     return true;
 }
 
+bool parseEpsvReply(const std::string& line, uint16_t& port) {
+    if (line.size() < 4) return false;
+    std::string tail = line.substr(4);
+    const char* open = findLastChar(tail.c_str(), '(');
+    if (!open) return false;
+    const char* p = open + 1;
+    char delimiter = *p;
+    if (delimiter < 33 || delimiter > 126 || isDigit(delimiter)) return false;
+    if (p[1] != delimiter || p[2] != delimiter) return false;
+    p += 3;
+    unsigned long value = 0;
+    int digits = 0;
+    while (isDigit(*p) && digits < 6) {
+        value = value * 10 + static_cast<unsigned long>(*p++ - '0');
+        ++digits;
+    }
+    if (digits == 0 || value == 0 || value > 65535 || p[0] != delimiter || p[1] != ')') return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
 std::vector<std::string> splitReplyLines(const char* text, size_t length) {
     std::vector<std::string> lines;
     std::string line;

@@ -32,6 +32,11 @@ struct PassiveAddress {
 // is no "(" or fewer than six numbers.
 bool parsePasvReply(const std::string& line, PassiveAddress& out);
 
+// The port of a "229 ... (|||port|)" reply (EPSV): the last "(" after the
+// first four characters, then a delimiter character used three times, the
+// decimal port (1 to 65535), the delimiter again and ")". False otherwise.
+bool parseEpsvReply(const std::string& line, uint16_t& port);
+
 // Splits text at "\r", "\n" or "\r\n" into completed lines (a trailing piece
 // without a line end is not a line). A double-byte lead byte always takes the
 // byte after it along, so a trail byte is never taken for a line end.

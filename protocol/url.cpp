@@ -97,10 +97,17 @@ bool splitHostPort(const std::string& text, UrlComponents& out) {
     return true;
 }
 
-// Whether the URL has a ":" after the one that ends its scheme.
+// Whether the URL has a ":" after the one that ends its scheme (the colons
+// inside a bracketed IPv6 host do not count).
 bool hasSecondColon(const std::string& url) {
     size_t first = url.find(':');
-    return first != std::string::npos && url.find(':', first + 1) != std::string::npos;
+    if (first == std::string::npos) return false;
+    size_t from = first + 1;
+    if (url.compare(from, 3, "//[") == 0) {
+        size_t close = url.find(']', from);
+        if (close != std::string::npos) from = close;
+    }
+    return url.find(':', from) != std::string::npos;
 }
 
 }  // namespace
@@ -178,6 +185,107 @@ std::string urlRequestPath(const std::string& url) {
     size_t hash = result.find('#');
     if (hash != std::string::npos) result.erase(hash);
     return result;
+}
+
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "a.b.c.d" with four decimal parts of 1 to 3 digits, each at most 255.
+bool parseDottedQuad(const std::string& text, uint8_t out[4]) {
+    int part = 0;
+    size_t digits = 0;
+    unsigned value = 0;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '.') {
+            if (digits == 0 || value > 255 || part > 3) return false;
+            out[part++] = static_cast<uint8_t>(value);
+            digits = 0;
+            value = 0;
+        } else if (text[i] >= '0' && text[i] <= '9' && digits < 3) {
+            value = value * 10 + static_cast<unsigned>(text[i] - '0');
+            ++digits;
+        } else {
+            return false;
+        }
+    }
+    return part == 4;
+}
+
+// The textual IPv6 forms: eight groups of 1 to 4 hex digits, one "::" for a
+// run of zero groups, the last 32 bits possibly as a dotted quad.
+bool parseIpv6Text(const std::string& text, uint8_t out[16]) {
+    uint16_t words[8] = {};
+    int count = 0;
+    int gap = -1;  // index in words where "::" stands
+    size_t i = 0;
+    size_t n = text.size();
+    if (n >= 2 && text[0] == ':' && text[1] == ':') {
+        gap = 0;
+        i = 2;
+    } else if (n == 0 || text[0] == ':') {
+        return false;
+    }
+    while (i < n) {
+        size_t end = text.find(':', i);
+        if (end == std::string::npos) end = n;
+        std::string piece = text.substr(i, end - i);
+        if (piece.find('.') != std::string::npos) {
+            uint8_t quad[4];
+            if (end != n || count > 6 || !parseDottedQuad(piece, quad)) return false;
+            words[count++] = static_cast<uint16_t>(quad[0] << 8 | quad[1]);
+            words[count++] = static_cast<uint16_t>(quad[2] << 8 | quad[3]);
+            break;
+        }
+        if (piece.empty() || piece.size() > 4 || count == 8) return false;
+        unsigned value = 0;
+        for (char c : piece) {
+            int digit = hexDigit(c);
+            if (digit < 0) return false;
+            value = value * 16 + static_cast<unsigned>(digit);
+        }
+        words[count++] = static_cast<uint16_t>(value);
+        if (end == n) break;
+        if (end + 1 < n && text[end + 1] == ':') {
+            if (gap >= 0) return false;
+            gap = count;
+            i = end + 2;
+        } else if (end + 1 == n) {
+            return false;  // a single trailing ":"
+        } else {
+            i = end + 1;
+        }
+    }
+    if (gap < 0 ? count != 8 : count > 7) return false;
+    int zeros = 8 - count;
+    int at = 0;
+    for (int w = 0; w < count; ++w) {
+        if (w == gap) at += zeros;
+        out[2 * at] = static_cast<uint8_t>(words[w] >> 8);
+        out[2 * at + 1] = static_cast<uint8_t>(words[w]);
+        ++at;
+    }
+    for (int z = 0; gap >= 0 && z < zeros; ++z) {  // the run itself
+        int index = gap + z;
+        out[2 * index] = 0;
+        out[2 * index + 1] = 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseBracketedIpv6(const std::string& host, uint8_t out[16]) {
+    if (host.size() < 4 || host.front() != '[' || host.back() != ']') return false;
+    uint8_t bytes[16];
+    if (!parseIpv6Text(host.substr(1, host.size() - 2), bytes)) return false;
+    std::memcpy(out, bytes, 16);
+    return true;
 }
 
 bool isFtpUrl(const std::string& url) { return equalsNoCase(urlScheme(url), "ftp"); }

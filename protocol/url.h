@@ -49,6 +49,13 @@ std::string urlPath(const std::string& url);
 // "#" (the fragment is never sent).
 std::string urlRequestPath(const std::string& url);
 
+// The 16 bytes (network order) of a host written as a bracketed IPv6
+// literal, "[::1]" or "[2001:db8::10]" (a trailing dotted IPv4 part allowed).
+// False for any other host and for malformed literals ("[::1", "[zz::]",
+// more than 8 groups, two "::"), and for a zone ("[fe80::1%25eth0]"): a zone
+// names an interface of one machine and has no place in a URL we keep.
+bool parseBracketedIpv6(const std::string& host, uint8_t out[16]);
+
 // True when the scheme is "ftp" in any case.
 bool isFtpUrl(const std::string& url);
 // True when the scheme is "https" in any case.

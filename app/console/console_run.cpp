@@ -82,6 +82,9 @@ struct ConsoleRun::Impl final : PlatformEvents {
     void onHostResolved(LookupTask task, int error, uint32_t address) override {
         job.onHostResolved(task, error, address);
     }
+    void onHostAddresses(LookupTask task, int error, const std::vector<NetAddress>& addresses) override {
+        job.onHostAddresses(task, error, addresses);
+    }
     void onSessionSocket(SocketHandle socket, int event, int error) override {
         job.onSessionSocket(socket, event, error);
     }

@@ -30,6 +30,7 @@ int startConsole(int argc, char** argv, AppSettings& settings, const TempFileLoa
     const OptionsFile options(consoleOptionsPath());
     // The console downloads https by default; the options file may say 0.
     settings.EnableHttps = true;
+    settings.EnableIpv6 = true;  // likewise IPv6
     StartupError error;
     const bool started = runStartup(options, arguments, settings, platformStartupEnvironment(), loader, error);
     takeHandoffCookie(settings);

@@ -18,6 +18,7 @@
 // input already inside the TLS state is examined without waiting for the
 // socket, so a read that leaves plaintext behind gets its own NET_READ.
 #include <arpa/inet.h>
+#include <string.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -71,12 +72,16 @@ struct QueuedEvent {
     int error = 0;
     LookupTask task = NO_LOOKUP;
     uint32_t address = INADDR_NONE;
+    bool allAddresses = false;  // onHostAddresses rather than onHostResolved
+    std::vector<NetAddress> addresses;
 };
 
 struct LookupResult {
     LookupTask task;
     int error;
     uint32_t address;
+    bool allAddresses = false;
+    std::vector<NetAddress> addresses;
 };
 
 // Shared with the lookup threads and the signal handler; everything else is
@@ -183,6 +188,8 @@ void collectLookupResults() {
         e.task = r.task;
         e.error = r.error;
         e.address = r.address;
+        e.allAddresses = r.allAddresses;
+        e.addresses = r.addresses;
         queued.push_back(e);
     }
 }
@@ -268,7 +275,8 @@ void examineSocket(SocketHandle socket, SocketEntry& entry, short revents) {
 void deliver(const QueuedEvent& e) {
     if (!receiver) return;
     if (e.lookup) {
-        receiver->onHostResolved(e.task, e.error, e.address);
+        if (e.allAddresses) receiver->onHostAddresses(e.task, e.error, e.addresses);
+        else receiver->onHostResolved(e.task, e.error, e.address);
         return;
     }
     auto it = sockets.find(e.socket);
@@ -340,14 +348,37 @@ void loopTurn() {
     }
 }
 
-void runLookup(LookupTask task, std::string host) {
+NetAddress netAddressOf(const sockaddr* address) {
+    NetAddress out;
+    if (address->sa_family == AF_INET) {
+        out = NetAddress::ipv4(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+    } else if (address->sa_family == AF_INET6) {
+        out.family = NET_FAMILY_IPV6;
+        memcpy(out.bytes, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, 16);
+    }
+    return out;
+}
+
+// allAddresses: every address of both families (lookupHostAddresses), else
+// the first IPv4 address (lookupHost).
+void runLookup(LookupTask task, std::string host, bool allAddresses) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = allAddresses ? AF_UNSPEC : AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    LookupResult result{task, 0, INADDR_NONE};
+    LookupResult result{task, 0, INADDR_NONE, allAddresses, {}};
     int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
-    if (rc == 0 && list && list->ai_addr) {
+    if (rc == 0 && allAddresses) {
+        for (addrinfo* a = list; a; a = a->ai_next) {
+            if (!a->ai_addr) continue;
+            NetAddress address = netAddressOf(a->ai_addr);
+            if (address.known() &&
+                std::find(result.addresses.begin(), result.addresses.end(), address) == result.addresses.end())
+                result.addresses.push_back(address);
+        }
+    }
+    if (rc == 0 && allAddresses && !result.addresses.empty()) {
+    } else if (rc == 0 && !allAddresses && list && list->ai_addr) {
         result.address = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
     } else {
         result.error = rc == EAI_AGAIN ? WSATRY_AGAIN
@@ -430,8 +461,11 @@ void resetEventLoop() {
 
 int netLastError() { return lastError; }
 
-SocketHandle socketCreate() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+SocketHandle socketCreate() { return socketCreateFor(NET_FAMILY_IPV4); }
+
+SocketHandle socketCreateFor(uint8_t family) {
+    int domain = family == NET_FAMILY_IPV6 ? AF_INET6 : AF_INET;
+    int fd = socket(domain, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         lastError = winsockErrorFromErrno(errno);
         return NO_SOCKET;
@@ -452,15 +486,30 @@ int socketSelect(SocketHandle socket, SocketRoute route, int events) {
 }
 
 int socketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
+    return socketConnectTo(socket, NetAddress::ipv4(address), port);
+}
+
+int socketConnectTo(SocketHandle socket, const NetAddress& address, uint16_t port) {
     auto it = sockets.find(socket);
     if (it == sockets.end()) return fail(WSAENOTSOCK);
     SocketEntry& entry = it->second;
     if (entry.connect != ConnectState::NONE) return fail(WSAEALREADY);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = address;
-    int rc = connect(int(socket), reinterpret_cast<sockaddr*>(&to), sizeof to);
+    sockaddr_storage to{};
+    socklen_t toLength;
+    if (address.family == NET_FAMILY_IPV6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&to);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        memcpy(&v6->sin6_addr, address.bytes, 16);
+        toLength = sizeof *v6;
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&to);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        v4->sin_addr.s_addr = address.ipv4Value();
+        toLength = sizeof *v4;
+    }
+    int rc = connect(int(socket), reinterpret_cast<sockaddr*>(&to), toLength);
     int error = rc == 0 ? 0 : errno;
     if (error == EINPROGRESS || error == EINTR) {
         entry.connect = ConnectState::CONNECTING;
@@ -544,16 +593,31 @@ std::string dottedAddress(uint32_t address) {
     return text;
 }
 
-LookupTask lookupHost(const char* host) {
+namespace {
+
+LookupTask startLookup(const char* host, bool allAddresses) {
     if (!host || wakeChannel().writeFd < 0) return NO_LOOKUP;
     LookupTask task = nextLookupTask++;
     try {
-        std::thread(runLookup, task, std::string(host)).detach();
+        std::thread(runLookup, task, std::string(host), allAddresses).detach();
     } catch (...) {
         return NO_LOOKUP;
     }
     pendingLookups.insert(task);
     return task;
+}
+
+}  // namespace
+
+LookupTask lookupHost(const char* host) { return startLookup(host, false); }
+
+LookupTask lookupHostAddresses(const char* host) { return startLookup(host, true); }
+
+std::string addressText(const NetAddress& address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.family == NET_FAMILY_IPV4) inet_ntop(AF_INET, address.bytes, text, sizeof text);
+    else if (address.family == NET_FAMILY_IPV6) inet_ntop(AF_INET6, address.bytes, text, sizeof text);
+    return text;
 }
 
 void cancelLookup(LookupTask task) { pendingLookups.erase(task); }

@@ -4,13 +4,20 @@
 // into PlatformEvents calls by handleSeamMessage. Winsock already behaves as
 // platform/net.h describes; this file only adapts types. Sockets that became
 // TLS sockets (tls_win32.cpp) pass their messages and their sends and
-// receives through the TLS layer first.
+// receives through the TLS layer first. lookupHostAddresses (EnableIpv6) has
+// no asynchronous Winsock 1.1 form: a thread of its own runs getaddrinfo and
+// posts the result to the seam's window, so the program still sees every
+// event on the window's thread.
 #include "platform/win32/win32_seam.h"
 
 #include "platform/win32/tls_win32.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "platform/win32/abi_layout.h"
 
@@ -40,6 +47,57 @@ std::map<SOCKET, Registration> registrations;
 
 SOCKET asSocket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
+// Tasks of lookupHostAddresses: odd numbers from a range no Winsock task
+// handle takes (those are multiples of 4), pending until delivered or cancelled.
+LookupTask nextAddressTask = 0x40000001;
+std::set<LookupTask> pendingAddressLookups;
+
+struct AddressLookup {
+    HWND window;
+    LookupTask task;
+    std::string host;
+    int error = 0;
+    std::vector<NetAddress> addresses;
+};
+
+NetAddress netAddressOf(const sockaddr* address) {
+    NetAddress out;
+    if (address->sa_family == AF_INET) {
+        out = NetAddress::ipv4(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+    } else if (address->sa_family == AF_INET6) {
+        out.family = NET_FAMILY_IPV6;
+        memcpy(out.bytes, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, 16);
+    }
+    return out;
+}
+
+DWORD WINAPI runAddressLookup(LPVOID parameter) {
+    AddressLookup* lookup = static_cast<AddressLookup*>(parameter);
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(lookup->host.c_str(), nullptr, &hints, &list);
+    if (rc == 0) {
+        for (addrinfo* a = list; a; a = a->ai_next) {
+            if (!a->ai_addr) continue;
+            NetAddress address = netAddressOf(a->ai_addr);
+            if (address.known() &&
+                std::find(lookup->addresses.begin(), lookup->addresses.end(), address) == lookup->addresses.end())
+                lookup->addresses.push_back(address);
+        }
+        if (lookup->addresses.empty()) lookup->error = WSANO_DATA;
+    } else {
+        lookup->error = rc;  // Winsock's getaddrinfo gives WSA error codes
+    }
+    if (list) freeaddrinfo(list);
+    if (!PostMessageA(lookup->window, WM_HOST_ADDRESSES, static_cast<WPARAM>(lookup->task),
+                      reinterpret_cast<LPARAM>(lookup)))
+        delete lookup;  // the window is gone: nobody waits for it
+    return 0;
+}
+
 }  // namespace
 
 void setSeamWindow(HWND newWindow) {
@@ -66,6 +124,13 @@ bool handleSeamMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT
         }
         lookupBuffers.erase(it);
         if (receiver) receiver->onHostResolved(static_cast<LookupTask>(wParam), error, address);
+        return true;
+    }
+    case WM_HOST_ADDRESSES: {
+        std::unique_ptr<AddressLookup> lookup(reinterpret_cast<AddressLookup*>(lParam));
+        LookupTask task = static_cast<LookupTask>(wParam);
+        if (pendingAddressLookups.erase(task) == 0) return true;  // cancelled: never delivered
+        if (receiver) receiver->onHostAddresses(task, lookup->error, lookup->addresses);
         return true;
     }
     case WM_SESSION_SOCKET:
@@ -112,8 +177,10 @@ void overrideTickCount(TickCountSource source) { tickSource = source; }
 
 int netLastError() { return WSAGetLastError(); }
 
-SocketHandle socketCreate() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+SocketHandle socketCreate() { return socketCreateFor(NET_FAMILY_IPV4); }
+
+SocketHandle socketCreateFor(uint8_t family) {
+    SOCKET s = socket(family == NET_FAMILY_IPV6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return NO_SOCKET;
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
@@ -144,6 +211,16 @@ int socketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = address;
+    return connect(asSocket(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+int socketConnectTo(SocketHandle socket, const NetAddress& address, uint16_t port) {
+    if (address.family != NET_FAMILY_IPV6) return socketConnect(socket, address.ipv4Value(), port);
+    sockaddr_in6 to;
+    memset(&to, 0, sizeof to);
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(port);
+    memcpy(&to.sin6_addr, address.bytes, 16);
     return connect(asSocket(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
@@ -194,7 +271,38 @@ LookupTask lookupHost(const char* host) {
     return reinterpret_cast<LookupTask>(task);
 }
 
+std::string addressText(const NetAddress& address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.family == NET_FAMILY_IPV4) {
+        return dottedAddress(address.ipv4Value());
+    } else if (address.family == NET_FAMILY_IPV6) {
+        sockaddr_in6 a;
+        memset(&a, 0, sizeof a);
+        a.sin6_family = AF_INET6;
+        memcpy(&a.sin6_addr, address.bytes, 16);
+        DWORD length = sizeof text;
+        if (WSAAddressToStringA(reinterpret_cast<sockaddr*>(&a), sizeof a, nullptr, text, &length) != 0) text[0] = 0;
+    }
+    return text;
+}
+
+LookupTask lookupHostAddresses(const char* host) {
+    if (!host || !window) return NO_LOOKUP;
+    LookupTask task = nextAddressTask;
+    nextAddressTask += 2;
+    AddressLookup* lookup = new AddressLookup{window, task, host, 0, {}};
+    HANDLE thread = CreateThread(nullptr, 0, runAddressLookup, lookup, 0, nullptr);
+    if (!thread) {
+        delete lookup;
+        return NO_LOOKUP;
+    }
+    CloseHandle(thread);
+    pendingAddressLookups.insert(task);
+    return task;
+}
+
 void cancelLookup(LookupTask task) {
+    if (pendingAddressLookups.erase(task) != 0) return;  // its message is dropped when it comes
     auto it = lookupBuffers.find(reinterpret_cast<HANDLE>(task));
     if (it == lookupBuffers.end()) return;
     WSACancelAsyncRequest(it->first);

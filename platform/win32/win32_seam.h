@@ -12,14 +12,16 @@
 //         if (handleSeamMessage(hwnd, message, wParam, lParam, &result))
 //             return result;
 //     It consumes WM_HOST_RESOLVED (0x8001), WM_SESSION_SOCKET (0x8002),
-//     WM_DATA_SOCKET (0x8008) and WM_TIMER with TICK_TIMER_ID (1), and turns
-//     them into PlatformEvents calls (onHostResolved, onSessionSocket,
-//     onDataSocket, onTick). Everything else is left to the window.
+//     WM_DATA_SOCKET (0x8008), WM_HOST_ADDRESSES (0x8009) and WM_TIMER with
+//     TICK_TIMER_ID (1), and turns them into PlatformEvents calls
+//     (onHostResolved, onSessionSocket, onDataSocket, onHostAddresses,
+//     onTick). Everything else is left to the window.
 //   - WM_DESTROY: stopTickTimer(); setSeamWindow(nullptr).
 // Winsock itself is started by start-up (WSAStartup 2.2, else 1.1), not here.
 #pragma once
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include "platform/events.h"
@@ -31,6 +33,9 @@ enum : UINT {
     WM_HOST_RESOLVED = 0x8001,
     WM_SESSION_SOCKET = 0x8002,
     WM_DATA_SOCKET = 0x8008,
+    // Posted by the lookup thread of lookupHostAddresses: wParam the task,
+    // lParam the result it allocated (the handler frees it).
+    WM_HOST_ADDRESSES = 0x8009,
 };
 
 void setSeamWindow(HWND window);

@@ -261,3 +261,29 @@ TEST(ConsoleRun, KilledAtSeveralPointsOfALargeDownloadItStillResumesIdentical) {
     EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/big.bin", size));
     EXPECT_FALSE(exists(temp));
 }
+
+// IPv6 is on in the console: a split download from nginx bound to [::1] only,
+// killed with -9, resumes from its temporary file (whose URL keeps the
+// brackets) to an identical file.
+TEST(ConsoleRun, KilledSplitDownloadFromLoopbackSixResumesIdentical) {
+    TempDir dir;
+    const uint64_t size = 24u << 20;
+    ASSERT_TRUE(writePatternFile(dir.path() + "/www/limited/six.bin", size));
+    ASSERT_TRUE(makeDirs(dir.path() + "/dst"));
+    NginxOptions options;
+    options.limitRateKiB = 4096;  // about 3 s for each half
+    options.ipv6 = true;
+    NginxServer nginx;
+    ASSERT_TRUE(nginx.start(dir.path() + "/www", options));
+    const std::string temp = dir.path() + "/dst/six.bin.dorimelt";
+    ChildProcess child;
+    ASSERT_TRUE(startConsole(child, {"-nd", "1", "-sp", "1", "-td", dir.path() + "/dst", nginx.url("/limited/six.bin")}));
+    ASSERT_TRUE(waitForFileLargerThan(temp, 512000 + (4 << 20), 60000));
+    child.signal(SIGKILL);
+    int exitCode = 0;
+    ASSERT_TRUE(child.waitExit(20000, exitCode));
+    EXPECT_NE(readFile(temp).substr(0, 512000).find("http://[::1]:"), std::string::npos);
+    Outcome last = runConsole({temp}, 90000);
+    EXPECT_EQ(last.exitCode, 0);
+    EXPECT_TRUE(fileHasPattern(dir.path() + "/dst/six.bin", size));
+}

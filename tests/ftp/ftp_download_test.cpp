@@ -184,3 +184,34 @@ TEST_F(FtpDownloadTest, RefusedSecondLogInLeavesTheWholeFileToSessionZero) {
     EXPECT_TRUE(has("1|" + text(38))) << ui.dump();
     EXPECT_FALSE(has("2|" + text(85))) << ui.dump();
 }
+
+// Over IPv6 the data connection comes from EPSV, to the control connection's
+// address; a stop and resume continues through "REST" there too.
+TEST_F(FtpDownloadTest, Ipv6ControlConnectionUsesEpsvSizedAndResumed) {
+    const uint64_t size = 1500000;
+    writePatternFile(www + "/v6.bin", size);
+    testservers::VsftpdServer server;
+    server.ipv6 = true;
+    ASSERT_TRUE(server.start(www, 1000000));
+    settings.EnableIpv6 = true;
+    RecordingUi ui;
+    ui.quitOnStop = false;
+    DownloadJob job(settings, ui);
+    job.newDownload.strURL = server.url("/v6.bin");
+    bool stopped = false;
+    ui.onTick = [&] {
+        if (!stopped && job.session(0).position > 300000) {
+            stopped = true;
+            job.stopJob();
+            job.resume();
+        }
+        if (job.stage() == STAGE_ENDED) quitEventLoop();
+    };
+    runJob(job, ui, 120);
+    EXPECT_EQ(job.stage(), STAGE_ENDED) << ui.dump();
+    EXPECT_TRUE(fileHasPattern(outPath("v6.bin"), size));
+    EXPECT_TRUE(ui.has(LOG_SENT, "EPSV")) << ui.dump();
+    EXPECT_FALSE(ui.has(LOG_SENT, "PASV")) << ui.dump();
+    EXPECT_EQ(job.record().contentLength, -2);  // sized by "SIZE"
+    EXPECT_GT(firstResumeOffset(ui, 0), 300000u) << ui.dump();
+}

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Fault-injecting HTTP/1.0 server for the engine tests (127.0.0.1 only).
+"""Fault-injecting HTTP/1.0 server for the engine tests (127.0.0.1 or ::1 only).
 
 Serves the files of a root folder and misbehaves on request. Started by the
 tests (tests/servers/test_servers.h); prints "PORT <n>" on standard output once
@@ -365,7 +365,7 @@ class Server(socketserver.ThreadingTCPServer):
         self.record_lock = threading.Lock()
         self.tls = None
         self.handshake_fault = ""
-        super().__init__(("127.0.0.1", port), Handler)
+        super().__init__(("::1" if self.address_family == socket.AF_INET6 else "127.0.0.1", port), Handler)
 
     def record(self, header):
         if not self.record_dir:
@@ -387,8 +387,10 @@ def main():
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--handshake", choices=("close", "garbage", "stall"), default="")
     parser.add_argument("--ask-client-certificate", action="store_true")
+    parser.add_argument("--ipv6", action="store_true", help="listen on [::1] instead of 127.0.0.1")
     args = parser.parse_args()
-    server = Server(args.root, args.record, args.port)
+    server = (type("Server6", (Server,), {"address_family": socket.AF_INET6}) if args.ipv6 else Server)(
+        args.root, args.record, args.port)
     server.handshake_fault = args.handshake
     if args.tls:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

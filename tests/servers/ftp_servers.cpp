@@ -97,12 +97,14 @@ bool VsftpdServer::start(const std::string& root, int maxRate, int maxPerIp) {
         port_ = freePort();
         unsigned passiveLow = 40000 + random() % 20000;
         std::ostringstream conf;
-        conf << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_
+        conf << (ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\nlisten_port="
+                      : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=")
+             << port_
              << "\n"
              << "background=NO\nrun_as_launching_user=YES\n"
              << "anonymous_enable=YES\nno_anon_password=NO\nanon_root=" << root << "\n"
              << "local_enable=NO\nwrite_enable=NO\n"
-             << "pasv_enable=YES\npasv_address=127.0.0.1\npasv_min_port=" << passiveLow
+             << "pasv_enable=YES\n" << (ipv6 ? "" : "pasv_address=127.0.0.1\n") << "pasv_min_port=" << passiveLow
              << "\npasv_max_port=" << passiveLow + 200 << "\n"
              << "connect_from_port_20=NO\nseccomp_sandbox=NO\nxferlog_enable=NO\n"
              << "vsftpd_log_file=" << d << "/vsftpd.log\nmax_clients=0\n"
@@ -111,7 +113,7 @@ bool VsftpdServer::start(const std::string& root, int maxRate, int maxPerIp) {
         if (!writeFile(d + "/vsftpd.conf", conf.str())) return false;
         if (!process_.start({"/usr/sbin/vsftpd", d + "/vsftpd.conf"}, d + "/stdout.log", true))
             return false;
-        if (waitForPort(port_, kStartTimeoutMs)) return true;
+        if (waitForPort(port_, kStartTimeoutMs, ipv6)) return true;
         process_.stop();
     }
     return false;
@@ -125,7 +127,7 @@ void VsftpdServer::stop() {
 }
 
 std::string VsftpdServer::url(const std::string& path) const {
-    return "ftp://127.0.0.1:" + std::to_string(port_) + root_ + path;
+    return (ipv6 ? "ftp://[::1]:" : "ftp://127.0.0.1:") + std::to_string(port_) + root_ + path;
 }
 
 // ---- pyftpdlib ------------------------------------------------------------------

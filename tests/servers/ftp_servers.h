@@ -31,7 +31,10 @@ class VsftpdServer {
     bool start(const std::string& root, int maxRate = 0, int maxPerIp = 0);
     void stop();
     uint16_t port() const { return port_; }
-    // "ftp://127.0.0.1:<port>" + root + path (path starts with "/").
+    // Listen on [::1] only (set before start); clients then use EPSV.
+    bool ipv6 = false;
+    // "ftp://127.0.0.1:<port>" (with ipv6 "ftp://[::1]:<port>") + root + path
+    // (path starts with "/").
     std::string url(const std::string& path) const;
 
   private:

@@ -176,16 +176,21 @@ uint16_t freePort() {
     return port;
 }
 
-bool waitForPort(uint16_t port, int timeoutMs) {
+bool waitForPort(uint16_t port, int timeoutMs, bool ipv6) {
     uint64_t end = nowMs() + uint64_t(timeoutMs);
     do {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return false;
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        sockaddr_in6 a6{};
+        a6.sin6_family = AF_INET6;
+        a6.sin6_port = htons(port);
+        a6.sin6_addr = in6addr_loopback;
+        bool ok = ipv6 ? connect(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6) == 0
+                       : connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         close(fd);
         if (ok) return true;
         shortPause();
@@ -354,7 +359,7 @@ bool TestCertificates::make(const std::string& folder) {
         "[any]\ncommonName = supplied\n";
     if (!writeFile(folder + "/ca.cnf", conf) || !writeFile(folder + "/db/index.txt", "") ||
         !writeFile(folder + "/db/serial", "01\n") ||
-        !writeFile(folder + "/names.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n") ||
+        !writeFile(folder + "/names.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n") ||
         !writeFile(folder + "/wrong.ext", "subjectAltName=DNS:www.example.invalid\n") ||
         !writeFile(folder + "/localhost.ext", "subjectAltName=DNS:localhost\n"))
         return false;
@@ -402,6 +407,7 @@ bool FaultServer::start(const std::string& root, const ServerTls& tls, const std
     std::vector<std::string> argv = {DORIMEL_PYTHON, DORIMEL_FAULT_SERVER, "--root", root, "--record", recordDir_};
     if (tls.on()) argv.insert(argv.end(), {"--tls", tls.certificateFile, tls.keyFile});
     if (!handshakeFault.empty()) argv.insert(argv.end(), {"--handshake", handshakeFault});
+    if (ipv6) argv.push_back("--ipv6");
     if (!process_.start(argv)) return false;
     std::string line;
     if (!process_.readLine(line, kStartTimeoutMs) || line.compare(0, 5, "PORT ") != 0) {
@@ -420,7 +426,7 @@ void FaultServer::stop() {
 }
 
 std::string FaultServer::url(const std::string& path) const {
-    return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_) + path;
+    return (tls_ ? "https://localhost:" : ipv6 ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 std::vector<std::string> FaultServer::requests() const {
@@ -450,6 +456,7 @@ bool NginxServer::start(const std::string& root, const NginxOptions& options) {
     dir_ = new TempDir("dorimel-nginx");
     const std::string d = dir_->path();
     tls_ = options.tls.on();
+    ipv6_ = options.ipv6;
     const std::string tlsLines = tls_ ? "    ssl_certificate " + options.tls.certificateFile + ";\n    ssl_certificate_key " +
                                            options.tls.keyFile + ";\n"
                                      : std::string();
@@ -475,7 +482,8 @@ bool NginxServer::start(const std::string& root, const NginxOptions& options) {
              << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
              << "  scgi_temp_path " << d << "/scgi;\n"
              << "  sendfile on;\n  keepalive_timeout 0;\n"
-             << "  server {\n    listen 127.0.0.1:" << port_ << (options.tls.on() ? " ssl" : "") << ";\n"
+             << "  server {\n    listen " << (options.ipv6 ? "[::1]:" : "127.0.0.1:") << port_
+             << (options.tls.on() ? " ssl" : "") << ";\n"
              << "    root " << root << ";\n"
              << "    location /limited/ { limit_rate " << options.limitRateKiB << "k; }\n"
              << "    location /disposition/ { add_header Content-Disposition '" << escaped << "'; }\n"
@@ -485,7 +493,7 @@ bool NginxServer::start(const std::string& root, const NginxOptions& options) {
         if (!process_.start({"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"},
                             d + "/stdout.log"))
             return false;
-        if (waitForPort(port_, kStartTimeoutMs)) return true;
+        if (waitForPort(port_, kStartTimeoutMs, options.ipv6)) return true;
         process_.stop();  // the port was taken meanwhile: another one
     }
     return false;
@@ -499,7 +507,7 @@ void NginxServer::stop() {
 }
 
 std::string NginxServer::url(const std::string& path) const {
-    return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_) + path;
+    return (tls_ ? "https://localhost:" : ipv6_ ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 std::vector<std::string> NginxServer::accessLog() const {
@@ -527,8 +535,9 @@ bool TinyProxy::start(uint16_t connectPort) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = freePort();
         std::ostringstream conf;
-        conf << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 60\n"
-             << "Allow 127.0.0.1\nMaxClients 20\n"
+        const char* loopback = ipv6 ? "::1" : "127.0.0.1";
+        conf << "Port " << port_ << "\nListen " << loopback << "\nTimeout 60\n"
+             << "Allow " << loopback << "\nMaxClients 20\n"
              << "LogFile \"" << d << "/tinyproxy.log\"\nLogLevel Info\n"
              << "PidFile \"" << d << "/tinyproxy.pid\"\n"
              << "DisableViaHeader Yes\n";
@@ -537,7 +546,7 @@ bool TinyProxy::start(uint16_t connectPort) {
         if (!writeFile(d + "/tinyproxy.conf", conf.str())) return false;
         chmod(d.c_str(), 0777);
         if (!process_.start({"tinyproxy", "-d", "-c", d + "/tinyproxy.conf"}, d + "/stdout.log")) return false;
-        if (waitForPort(port_, kStartTimeoutMs)) return true;
+        if (waitForPort(port_, kStartTimeoutMs, ipv6)) return true;
         process_.stop();
     }
     return false;
@@ -550,6 +559,6 @@ void TinyProxy::stop() {
     port_ = 0;
 }
 
-std::string TinyProxy::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string TinyProxy::address() const { return (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port_); }
 
 }  // namespace testservers

@@ -62,8 +62,9 @@ bool setChildEnvironment(const char* lang);
 
 // A port on 127.0.0.1 that was free a moment ago.
 uint16_t freePort();
-// Connects to 127.0.0.1:port until it accepts, at most timeoutMs.
-bool waitForPort(uint16_t port, int timeoutMs);
+// Connects to 127.0.0.1:port (with ipv6, [::1]:port) until it accepts, at
+// most timeoutMs.
+bool waitForPort(uint16_t port, int timeoutMs, bool ipv6 = false);
 
 // A child process (argv[0] is looked up in PATH), its standard output (and,
 // with mergeStderr, its standard error) readable by line. Killed (SIGTERM,
@@ -139,8 +140,10 @@ public:
                const std::string& handshakeFault = "");
     void stop();
     uint16_t port() const { return port_; }
-    // "http://127.0.0.1:<port>" + path (path starts with "/"); with TLS
-    // "https://localhost:<port>" + path.
+    // Listen on [::1] instead of 127.0.0.1 (set before start).
+    bool ipv6 = false;
+    // "http://127.0.0.1:<port>" + path (path starts with "/"), "http://[::1]:"
+    // with ipv6; with TLS "https://localhost:<port>" + path.
     std::string url(const std::string& path) const;
     // Header bytes of every request so far, in arrival order.
     std::vector<std::string> requests() const;
@@ -165,6 +168,8 @@ struct NginxOptions {
     std::string disposition = "attachment; filename=\"served name.bin\"";
     // Serve https with this certificate instead of http.
     ServerTls tls;
+    // Listen on [::1] only instead of 127.0.0.1 (plain http).
+    bool ipv6 = false;
 };
 
 // nginx serving root on a free port: ranges as nginx does them, plus the
@@ -191,6 +196,7 @@ private:
     TempDir* dir_ = nullptr;
     uint16_t port_ = 0;
     bool tls_ = false;
+    bool ipv6_ = false;
 };
 
 // tinyproxy on a free port of 127.0.0.1, allowing 127.0.0.1 only; with
@@ -202,7 +208,9 @@ public:
     bool start(uint16_t connectPort = 0);
     void stop();
     uint16_t port() const { return port_; }
-    // "127.0.0.1:<port>", the form of the proxy setting.
+    // Listen on (and allow) [::1] instead of 127.0.0.1 (set before start).
+    bool ipv6 = false;
+    // "127.0.0.1:<port>" ("[::1]:<port>" with ipv6), the form of the proxy setting.
     std::string address() const;
 
 private:

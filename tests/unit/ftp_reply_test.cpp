@@ -85,3 +85,14 @@ TEST(FtpReplyTest, UrlPasswordIsMaskedForTheLog) {
     EXPECT_EQ(maskUrlPassword("http://host:8080/x"), "http://host:8080/x");
     EXPECT_EQ(maskUrlPassword("not a url"), "not a url");
 }
+
+TEST(FtpReplyTest, ExtendedPassiveReplyGivesThePort) {
+    uint16_t port = 0;
+    EXPECT_TRUE(parseEpsvReply("229 Entering Extended Passive Mode (|||6446|)", port));
+    EXPECT_EQ(port, 6446);
+    EXPECT_TRUE(parseEpsvReply("229 ok (!!!65535!)", port));
+    EXPECT_EQ(port, 65535);
+    for (const char* bad : {"229 (|||0|)", "229 (|||65536|)", "229 (||6446|)", "229 (|||6446)",
+                            "229 (|||64x46|)", "229 no parenthesis", "229 (|||1|2|)", "22"})
+        EXPECT_FALSE(parseEpsvReply(bad, port)) << bad;
+}

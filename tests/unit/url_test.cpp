@@ -299,3 +299,36 @@ TEST(Url, CanonicalFormEscapesUnsafeBytesAndResolvesDotSegments) {
 }
 
 }  // namespace
+
+TEST(Url, BracketedIpv6LiteralsAndTheirMalformedForms) {
+    struct Case {
+        const char* host;
+        bool ok;
+        uint8_t first, last;  // bytes 0 and 15
+    } cases[] = {{"[::1]", true, 0, 1},           {"[2001:db8::10]", true, 0x20, 0x10},
+                 {"[1:2:3:4:5:6:7:8]", true, 0, 8}, {"[::ffff:127.0.0.1]", true, 0, 1},
+                 {"[fe80::]", true, 0xfe, 0},     {"[::]", true, 0, 0},
+                 {"[::1", false, 0, 0},           {"::1", false, 0, 0},
+                 {"[zz::]", false, 0, 0},         {"[fe80::1%25eth0]", false, 0, 0},
+                 {"[1::2::3]", false, 0, 0},      {"[1:2:3:4:5:6:7:8:9]", false, 0, 0},
+                 {"[1:2:3:4:5:6:7]", false, 0, 0}, {"[12345::]", false, 0, 0},
+                 {"[1:]", false, 0, 0},           {"[:1]", false, 0, 0},
+                 {"[::1.2.3.256]", false, 0, 0},  {"[]", false, 0, 0}};
+    for (const Case& c : cases) {
+        uint8_t bytes[16] = {0xaa};
+        EXPECT_EQ(parseBracketedIpv6(c.host, bytes), c.ok) << c.host;
+        if (c.ok) {
+            EXPECT_EQ(bytes[0], c.first) << c.host;
+            EXPECT_EQ(bytes[15], c.last) << c.host;
+        }
+    }
+    uint8_t mapped[16];
+    ASSERT_TRUE(parseBracketedIpv6("[::ffff:192.0.2.7]", mapped));
+    EXPECT_EQ(mapped[10], 0xff);
+    EXPECT_EQ(mapped[12], 192);
+    // The brackets survive the rules built on the host.
+    EXPECT_EQ(resolveRedirectUrl("http://[::1]:81/a/b.bin", "c.bin"), "http://[::1]/a/c.bin");
+    EXPECT_EQ(urlFileName("ftp://[::1]:2121/pub/f.bin"), "f.bin");
+    EXPECT_EQ(connectPort("http://[::1]:3128", true), 3128);
+    EXPECT_EQ(connectPort("http://[::1]", true), 8080);
+}
