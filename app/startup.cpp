@@ -8,6 +8,7 @@
 #include "app/options_file.h"
 #include "foundation/string_table.h"
 #include "foundation/text.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -309,4 +310,15 @@ std::vector<std::string> splitCommandLine(const char* commandLine) {
         arguments.push_back(argument);
     }
     return arguments;
+}
+
+void takeHandoffCookie(AppSettings& settings) {
+    std::string cookie;
+    if (!takeEnvironmentVariable(kHandoffCookieVariable, &cookie) || cookie.empty()) return;
+    // A header value may not break the request: a line break or another
+    // control character refuses the whole value.
+    for (unsigned char c : cookie)
+        if (c < 0x20 || c == 0x7f) return;
+    settings.handoffCookie = cookie;
+    settings.handoffCookieUrl = settings.InputURL;
 }

@@ -96,6 +96,16 @@ bool runStartup(const OptionsFile& options, const std::vector<std::string>& argu
                 AppSettings& settings, const StartupEnvironment& environment,
                 const TempFileLoader& loader, StartupError& error);
 
+// Environment variable through which the native messaging host hands the
+// browser's cookies for the URL to the program it starts (never on a command
+// line, which other processes can read).
+inline constexpr const char kHandoffCookieVariable[] = "DORIMEL_COOKIE";
+
+// Takes kHandoffCookieVariable out of the environment (read once, removed) and
+// binds it to the URL start-up settled on (settings.InputURL). Called right
+// after runStartup, whatever it returned. Nothing changes when it is absent.
+void takeHandoffCookie(AppSettings& settings);
+
 // Splits a Windows-style command line (without the program name, as WinMain
 // receives it) into arguments: blanks and tabs separate; double quotes group
 // and are removed; 2n backslashes before a quote give n backslashes and the

@@ -35,6 +35,16 @@ std::string redirectTarget(const std::string& base, const std::string& value, bo
     return (secure ? "https://" : "http://") + parts.hostName + port + resolved.substr(hostEnd);
 }
 
+// The cookie handed over by a browser belongs to the URL it came with: it goes
+// to that scheme and host only, never to the target of a redirect elsewhere
+// (nor from https down to http).
+bool handoffCookieApplies(const AppSettings& settings, const std::string& url) {
+    if (settings.handoffCookie.empty()) return false;
+    const std::string& origin = settings.handoffCookieUrl;
+    return equalsNoCase(urlScheme(url), urlScheme(origin).c_str()) &&
+           equalsNoCase(urlHost(url), urlHost(origin).c_str());
+}
+
 }  // namespace
 
 void HttpExchange::onConnected(int index) {
@@ -85,7 +95,11 @@ void HttpExchange::sendRequest(int index) {
     line("Accept: */*");
     if (static_cast<int64_t>(s.position) > 0)
         line(formatText("Range: bytes=%" PRIu64 "-", s.position));
-    if (job_.settings().UseIECookie) {
+    if (handoffCookieApplies(job_.settings(), s.url)) {
+        // The value is the user's session: the log row shows only its size.
+        job_.log(LOG_SENT, "Cookie: (" + std::to_string(job_.settings().handoffCookie.size()) + " bytes)", index);
+        request += "Cookie: " + job_.settings().handoffCookie + "\r\n";
+    } else if (job_.settings().UseIECookie) {
         std::string cookie;
         if (browserCookie(s.url.c_str(), &cookie)) line("Cookie: " + cookie);
     }

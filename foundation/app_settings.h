@@ -52,6 +52,11 @@ struct AppSettings {
     // Off in the Windows program unless the options file turns it on, on in
     // the Linux console. Not persisted in the "App" record.
     bool EnableHttps = false;
+    // Not persisted: the Cookie header value a browser hand-off gave for
+    // handoffCookieUrl (the URL the program was started with). Sent only to
+    // that URL's scheme and host; empty when none was given.
+    std::string handoffCookie;
+    std::string handoffCookieUrl;
     // Not persisted: set when a temporary file named on the command line was loaded.
     bool resuming = false;
     std::string tempFilePath;

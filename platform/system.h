@@ -18,6 +18,13 @@ std::string errorText(int code);
 // sent) when there is none or the call fails; always false on Linux.
 bool browserCookie(const char* url, std::string* cookie);
 
+// Reads the environment variable name once and removes it from this process's
+// environment, so that no program started later inherits it; on Linux the
+// value's bytes in the start-up environment block are also overwritten. False
+// when the variable is absent. On Windows the value is read as UTF-16 and
+// returned in UTF-8 (a browser's cookie text keeps its bytes).
+bool takeEnvironmentVariable(const char* name, std::string* value);
+
 // CreateUrlCacheEntryA: a file in the browser cache for url, with the expected
 // size (0 when unknown) and the extension without its dot. False when the
 // cache cannot give one; always false on Linux.

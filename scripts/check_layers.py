@@ -25,6 +25,7 @@ RANKS = {
     "browser_module": 5,  # DorimelDLM.dll
     "setup_starter": 5,   # setupstart.exe
     "settings_app": 6,    # DorimelServer.exe (loads and shares browser_module)
+    "native_host": 6,     # dorimel-host / DorimelHost.exe (asks app/console for the options file)
 }
 # Folders that never see an operating system, and the headers that would.
 PORTABLE = {"foundation", "protocol", "state", "engine"}

@@ -14,6 +14,7 @@ PACKAGES=(
   nginx-light vsftpd python3-pyftpdlib tinyproxy curl procps iproute2
   libssl-dev openssl wget
   dpkg-dev fakeroot lintian man-db zip
+  nlohmann-json3-dev
   chromium firefox-esr nodejs
 )
 

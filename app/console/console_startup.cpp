@@ -24,7 +24,11 @@ const char kUsage[] =
 std::string consoleOptionsPath() {
     std::string module;
     if (!platformModulePath(module)) return std::string();
-    return optionsPathForModule(module);
+    return consoleOptionsPathForProgram(module);
+}
+
+std::string consoleOptionsPathForProgram(const std::string& programPath) {
+    return optionsPathForModule(programPath);
 }
 
 int startConsole(int argc, char** argv, AppSettings& settings, const TempFileLoader& loader) {
@@ -41,7 +45,9 @@ int startConsole(int argc, char** argv, AppSettings& settings, const TempFileLoa
     // The console downloads https by default; the options file may say 0.
     settings.EnableHttps = true;
     StartupError error;
-    if (!runStartup(options, arguments, settings, platformStartupEnvironment(), loader, error)) {
+    const bool started = runStartup(options, arguments, settings, platformStartupEnvironment(), loader, error);
+    takeHandoffCookie(settings);
+    if (!started) {
         std::fprintf(stderr, "%s: %s\n", error.caption.c_str(), error.text.c_str());
         return EXIT_STARTUP_ERROR;
     }

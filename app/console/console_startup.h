@@ -19,3 +19,7 @@ int startConsole(int argc, char** argv, AppSettings& settings, const TempFileLoa
 // The options file of the running program: dorimel.ini beside the executable
 // (empty when the executable's path cannot be found).
 std::string consoleOptionsPath();
+
+// The options file that the console program at programPath reads (the
+// native messaging host asks it for the program it starts).
+std::string consoleOptionsPathForProgram(const std::string& programPath);

@@ -125,8 +125,9 @@ bool DownloaderApp::readSettingsAndCommandLine() {
         return job.loadTempFile(argument, settings);
     };
     StartupError error;
-    if (runStartup(options, arguments, *this, platformStartupEnvironment(), loader, error))
-        return true;
+    const bool started = runStartup(options, arguments, *this, platformStartupEnvironment(), loader, error);
+    takeHandoffCookie(*this);
+    if (started) return true;
     const UINT icon = error.icon == MESSAGE_ICON_ERROR ? MB_ICONERROR : MB_ICONWARNING;
     MessageBoxA(nullptr, error.text.c_str(), error.caption.c_str(), MB_OK | icon);
     return false;

@@ -5,6 +5,7 @@
 
 #include <wininet.h>
 
+#include <cstring>
 #include <vector>
 
 std::string errorText(int code) {
@@ -26,6 +27,21 @@ bool browserCookie(const char* url, std::string* cookie) {
     DWORD size = length + 1;
     if (!InternetGetCookieA(url, nullptr, buffer.data(), &size)) return false;
     cookie->assign(buffer.data());
+    return true;
+}
+
+bool takeEnvironmentVariable(const char* name, std::string* value) {
+    std::wstring wideName(name, name + std::strlen(name));  // names are ASCII
+    DWORD length = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (length == 0) return false;
+    std::vector<wchar_t> buffer(length + 1, L'\0');
+    DWORD got = GetEnvironmentVariableW(wideName.c_str(), buffer.data(), length + 1);
+    SetEnvironmentVariableW(wideName.c_str(), nullptr);
+    if (got == 0 || got > length) return false;
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, buffer.data(), int(got), nullptr, 0, nullptr, nullptr);
+    value->assign(size_t(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, buffer.data(), int(got), &(*value)[0], bytes, nullptr, nullptr);
+    SecureZeroMemory(buffer.data(), buffer.size() * sizeof(wchar_t));
     return true;
 }
 

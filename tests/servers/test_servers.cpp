@@ -457,6 +457,8 @@ bool NginxServer::start(const std::string& root, const NginxOptions& options) {
              << "  default_type application/octet-stream;\n"
              << "  log_format t '$request | range=$http_range';\n"
              << "  access_log " << d << "/access.log t;\n"
+             << "  log_format h '$request | referer=$http_referer | cookie=$http_cookie';\n"
+             << "  access_log " << d << "/headers.log h;\n"
              << "  client_body_temp_path " << d << "/body;\n  proxy_temp_path " << d << "/proxy;\n"
              << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
              << "  scgi_temp_path " << d << "/scgi;\n"
@@ -489,9 +491,17 @@ std::string NginxServer::url(const std::string& path) const {
 }
 
 std::vector<std::string> NginxServer::accessLog() const {
+    return logLines("access.log");
+}
+
+std::vector<std::string> NginxServer::headersLog() const {
+    return logLines("headers.log");
+}
+
+std::vector<std::string> NginxServer::logLines(const char* name) const {
     std::vector<std::string> lines;
     if (!dir_) return lines;
-    std::istringstream in(readFile(dir_->path() + "/access.log"));
+    std::istringstream in(readFile(dir_->path() + "/" + name));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }

@@ -174,8 +174,11 @@ public:
     std::string url(const std::string& path) const;
     // Lines of the access log: "<request line> | range=<Range or ->".
     std::vector<std::string> accessLog() const;
+    // Lines of a second log: "<request line> | referer=<..> | cookie=<..>".
+    std::vector<std::string> headersLog() const;
 
 private:
+    std::vector<std::string> logLines(const char* name) const;
     ChildProcess process_;
     TempDir* dir_ = nullptr;
     uint16_t port_ = 0;
