@@ -11,6 +11,7 @@
 //              fetches it byte-identical with the page's Referer and cookies
 //              (the HttpOnly one too); the browser keeps no file and no entry
 //   menu       the link context menu's handler, called with the link's data
+//   post       the answer to a form's POST: the browser
 //   https      an https link while Dorimel has EnableHttps=0: the browser
 //   refused    the host says no (the stand-in host): the browser downloads,
 //              and the host was sent URL, referrer, cookies and file name
@@ -84,7 +85,9 @@ function handle(req, res) {
     res.setHeader("Set-Cookie", ["visible=v1; Path=/", "secret=s2; Path=/; HttpOnly"]);
     res.setHeader("Content-Type", "text/html; charset=utf-8");
     const link = url.searchParams.get("link");
-    res.end(`<!DOCTYPE html><title>page</title><a id="link" href="${link}">file</a>`);
+    res.end(url.searchParams.has("post")
+      ? `<!DOCTYPE html><title>page</title><form method="post" action="${link}"><button id="link">send</button></form>`
+      : `<!DOCTYPE html><title>page</title><a id="link" href="${link}">file</a>`);
   } else if (file && payloads.has(file[1])) {
     const body = payloads.get(file[1]);
     res.writeHead(200, {
@@ -218,24 +221,24 @@ try {
     return (await ext.storage.local.get("takeOver")).takeOver === true;
   }), "the take-over switch to be stored");
 
-  const pageUrl = (link) => `${httpBase}/page.html?link=${encodeURIComponent(link)}`;
+  const pageUrl = (link, extra = "") => `${httpBase}/page.html?link=${encodeURIComponent(link)}${extra}`;
   // Each case in a tab of its own: a tab whose navigation became a download
   // is not navigated reliably again (Firefox).
-  async function openPage(link) {
+  async function openPage(link, extra) {
     const page = await browser.newPage();
-    await page.goto(pageUrl(link));
+    await page.goto(pageUrl(link, extra));
     return page;
   }
-  async function clickLink(link) {
-    await (await openPage(link)).click("#link");
+  async function clickLink(link, extra) {
+    await (await openPage(link, extra)).click("#link");
   }
   const browserItems = (url) => inExtension(async (url) => {
     const ext = globalThis.browser ?? globalThis.chrome;
     return (await ext.downloads.search({})).filter((item) => item.url === url)
       .map((item) => ({ state: item.state, exists: item.exists }));
   }, url);
-  const newPayload = (name) => {
-    const bytes = crypto.randomBytes(256 * 1024 + 77);
+  const newPayload = (name, size = 256 * 1024 + 77) => {
+    const bytes = crypto.randomBytes(size);
     payloads.set(name, bytes);
     return bytes;
   };
@@ -269,7 +272,8 @@ try {
 
   // taken: a trusted click, the real host and console.
   installHost(opt.host);
-  let bytes = newPayload("taken");
+  // Small: the browser would finish it at once if it were let go too early.
+  let bytes = newPayload("taken", 3000);
   await clickLink(`${httpBase}/files/taken.bin`);
   await expectDorimel("taken", bytes, pageUrl(`${httpBase}/files/taken.bin`));
 
@@ -288,6 +292,11 @@ try {
     await worker.evaluate((info, tab) => onContextMenuClicked(info, tab), info, tab);
   }
   await expectDorimel("menu", bytes, info.pageUrl);
+
+  // post: the answer to a form's POST cannot be fetched again with a GET.
+  bytes = newPayload("post");
+  await clickLink(`${httpBase}/files/post.bin`, "&post");
+  await expectBrowser("post", bytes);
 
   // https: Dorimel's options file has EnableHttps=0, so the host offers no
   // https and the browser keeps the download.
