@@ -39,7 +39,9 @@ def manifests(version):
     base = json.loads((HERE / "manifest.json").read_text(encoding="utf-8"))
     base["version"] = version
     chromium = dict(base, background={"service_worker": "background.js"}, key=CHROMIUM_KEY)
+    # Firefox: the listener that notes POSTs blocks (background.js says why).
     firefox = dict(base, background={"scripts": ["background.js"]},
+                   permissions=base["permissions"] + ["webRequestBlocking"],
                    browser_specific_settings={"gecko": {"id": GECKO_ID, "strict_min_version": "115.0"}})
     return {"chromium": chromium, "firefox": firefox}
 

@@ -112,11 +112,15 @@ async function handOff({ url, referrer, filename, storeId }) {
       return { taken: true };
     return { taken: false, notice: ext.i18n.getMessage("noticeRefused", [reply.message ?? reply.error ?? ""]) };
   } catch (error) {
-    helloCache = null;
-    const notice = error instanceof HostProblem ? error.notice
-                                                : ext.i18n.getMessage("noticeFailed", [String(error)]);
-    return { taken: false, notice };
+    return { taken: false, notice: noticeOf(error) };
   }
+}
+
+// What the user is told when asking the host failed; the host's schemes are
+// asked again next time.
+function noticeOf(error) {
+  helloCache = null;
+  return error instanceof HostProblem ? error.notice : ext.i18n.getMessage("noticeFailed", [String(error)]);
 }
 
 // The toolbar button says once that a download stayed with the browser: a
@@ -152,11 +156,18 @@ async function mayTakeOver(item, url) {
   return takeOverOn();
 }
 
+// Firefox delivers webRequest events and downloads events apart, and a POST's
+// download can reach onCreated before its request reached this listener; a
+// blocking listener has always run before the request is sent. Chromium
+// allows no blocking listener in Manifest V3 and delivers both in order.
+const BLOCKING_POST_LISTENER = !ext.downloads.onDeterminingFilename;
 ext.webRequest.onBeforeRequest.addListener(
   (details) => {
     if (details.method === "POST") recentPosts.set(details.url, Date.now());
+    return undefined;
   },
-  { urls: ["http://*/*", "https://*/*"], types: ["main_frame", "sub_frame"] });
+  { urls: ["http://*/*", "https://*/*"], types: ["main_frame", "sub_frame"] },
+  BLOCKING_POST_LISTENER ? ["blocking"] : []);
 
 // Chromium: the file name is being chosen. The download is paused and
 // suggest() held back (the listener returns true) while the host is asked,
@@ -172,8 +183,8 @@ async function takeOverChromium(item, suggest) {
     await ext.downloads.pause(item.id).catch(() => {});
     const result = await handOff({ url, referrer: item.referrer, filename: baseName(item.filename) });
     if (result.taken) {
-      suggested = true;  // the download ends here; no name is wanted
       await ext.downloads.cancel(item.id);
+      suggested = true;  // the download ended here; no name is wanted
       await ext.downloads.erase({ id: item.id });
       return;
     }
@@ -214,10 +225,17 @@ async function takeOverFirefox(item) {
     if (!(await mayTakeOver(item, item.url))) return;
     // Asked before the cancel, so that a scheme the host never takes (https
     // while Dorimel has it off) or a missing host costs no restart.
+    let schemes;
     try {
-      if (!(await hostSchemes()).includes(schemeOf(item.url))) return;
-    } catch {
-      return;  // handOff below would fail the same way; leave it alone
+      schemes = await hostSchemes();
+    } catch (error) {
+      await tellUser(noticeOf(error));
+      return;
+    }
+    const scheme = schemeOf(item.url);
+    if (!schemes.includes(scheme)) {
+      await tellUser(ext.i18n.getMessage("noticeScheme", [scheme]));
+      return;
     }
     try {
       await ext.downloads.cancel(item.id);
