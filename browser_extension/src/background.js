@@ -266,14 +266,16 @@ if (ext.downloads.onDeterminingFilename) {
 
 // --- The link's context menu -----------------------------------------------
 
-function createMenu() {
-  ext.contextMenus.removeAll(() => {
-    ext.contextMenus.create({
-      id: MENU_ID,
-      title: ext.i18n.getMessage("menuDownload"),
-      contexts: ["link"],
-      targetUrlPatterns: ["http://*/*", "https://*/*", "ftp://*/*"],
-    });
+// Made again at every install and browser start (removeAll first, as the
+// browser may have kept it): Firefox's promise-only API and Chromium's both
+// answer removeAll() with a promise.
+async function createMenu() {
+  await ext.contextMenus.removeAll();
+  ext.contextMenus.create({
+    id: MENU_ID,
+    title: ext.i18n.getMessage("menuDownload"),
+    contexts: ["link"],
+    targetUrlPatterns: ["http://*/*", "https://*/*", "ftp://*/*"],
   });
 }
 

@@ -297,7 +297,13 @@ try {
   await clickLink(`${httpBase}/files/taken.bin`);
   await expectDorimel("taken", bytes, pageUrl(`${httpBase}/files/taken.bin`));
 
-  // menu: the context menu's handler with the link's data.
+  // menu: the item is there (update() fails for one never made), and its
+  // handler, called with the link's data, hands the link over.
+  const menuMade = await inExtension(async () => {
+    const ext = globalThis.browser ?? globalThis.chrome;
+    return ext.contextMenus.update("dorimel-download-link", {}).then(() => true, () => false);
+  });
+  check(menuMade, "menu: the link's context menu item exists");
   bytes = newPayload("menu");
   await openPage(`${httpBase}/files/menu.bin`);
   const info = { menuItemId: "dorimel-download-link", linkUrl: `${httpBase}/files/menu.bin`,
