@@ -2,7 +2,8 @@
 # Builds the release in dist/ (or in $DIST when set):
 #   dorimel-VERSION-windows-x86_64.zip, dorimel-VERSION-windows-i686.zip
 #     each one folder with dorimel.exe, DorimelDLM.dll, DorimelServer.exe,
-#     setupstart.exe, the script page DorimelIEScript.htm and a short Japanese
+#     setupstart.exe, the browsers' native messaging host DorimelHost.exe
+#     (it writes its manifests when registered), the script page DorimelIEScript.htm and a short Japanese
 #     readme (Shift-JIS, CRLF) for Windows users. A browser module must match
 #     the browser's bitness, hence two archives.
 #   dorimel-extension-VERSION-chromium.zip, dorimel-extension-VERSION-firefox.zip
@@ -11,8 +12,10 @@
 #     extension's id with a "key"); Firefox's has manifest.json at the top,
 #     as a temporary add-on and the add-on site want it.
 #   dorimel_VERSION_amd64.deb
-#     the Linux console program, its manual page and copyright file; the
-#     dependencies are those of the libraries the program links against.
+#     the Linux console program, its manual page and copyright file, the
+#     native messaging host dorimel-host and its manifests in the browsers'
+#     folders; the dependencies are those of the libraries the programs link
+#     against.
 # VERSION is the one the window shows (string 3 of resources/strings.txt).
 #
 # usage: scripts/release.sh [X86_64_TREE I686_TREE NATIVE_TREE]
@@ -32,7 +35,9 @@ make_deb() {  # native tree, output folder
   local tree=$1 out=$2 stage arch depends
   stage=$(mktemp -d)
   trap 'rm -rf "$stage"' RETURN
-  cmake --install "$tree" --prefix "$stage/root/usr" --strip >/dev/null
+  # The host manifests go to the browsers' folders below /etc and /usr/lib:
+  # DESTDIR keeps them in the stage, the prefix is the installed one.
+  DESTDIR="$stage/root" cmake --install "$tree" --prefix /usr --strip >/dev/null
   gzip -9n "$stage/root/usr/share/man/man1/dorimel.1"
   local doc="$stage/root/usr/share/doc/dorimel"
   mkdir -p "$doc"
@@ -56,11 +61,17 @@ COPYRIGHT
   # The dependencies of the linked libraries, as dpkg-shlibdeps finds them.
   mkdir -p "$stage/src/debian"
   printf 'Source: dorimel\n\nPackage: dorimel\nArchitecture: any\n' > "$stage/src/debian/control"
-  depends=$(cd "$stage/src" && dpkg-shlibdeps -O -e"$stage/root/usr/bin/dorimel" 2>/dev/null |
+  depends=$(cd "$stage/src" && dpkg-shlibdeps -O -e"$stage/root/usr/bin/dorimel" \
+                                 -e"$stage/root/usr/bin/dorimel-host" 2>/dev/null |
             sed -n 's/^shlibs:Depends=//p')
   [ -n "$depends" ] || { echo "release: dpkg-shlibdeps found no dependencies" >&2; return 1; }
   arch=$(dpkg --print-architecture)
   mkdir -p "$stage/root/DEBIAN"
+  # The manifests below /etc are configuration; Chrome and Edge read theirs
+  # from /etc/opt only, which lintian would otherwise call an error.
+  (cd "$stage/root" && find etc -type f | sed 's|^|/|' | sort) > "$stage/root/DEBIAN/conffiles"
+  mkdir -p "$stage/root/usr/share/lintian/overrides"
+  printf 'dorimel: dir-or-file-in-etc-opt [etc/opt/*]\n' > "$stage/root/usr/share/lintian/overrides/dorimel"
   cat > "$stage/root/DEBIAN/control" <<CONTROL
 Package: dorimel
 Version: $version
@@ -76,6 +87,9 @@ Description: download manager for one file over HTTP, HTTPS or FTP
  two, with a speed limit, retries and a time-out. A stopped or killed download
  keeps its temporary file and resumes from it. On a terminal it shows a
  progress line; its log rows go to standard error.
+ .
+ dorimel-host is the native messaging host through which the Dorimel browser
+ extension (Chromium, Chrome, Edge, Firefox) hands downloads over to dorimel.
 CONTROL
   mkdir -p "$out"
   dpkg-deb --root-owner-group -Zxz --build "$stage/root" "$out/dorimel_${version}_${arch}.deb" >/dev/null
@@ -92,9 +106,9 @@ if [ $# -eq 3 ]; then
   trees=("$1" "$2")
   native=$3
   for tree in "${trees[@]}"; do
-    cmake --build "$tree" -j 2 --target dorimel DorimelDLM DorimelServer setupstart
+    cmake --build "$tree" -j 2 --target dorimel DorimelDLM DorimelServer setupstart DorimelHost
   done
-  cmake --build "$native" -j 2 --target dorimel
+  cmake --build "$native" -j 2 --target dorimel dorimel-host
 else
   scripts/setup.sh
   . scripts/build.sh
@@ -116,7 +130,7 @@ for arch in x86_64 i686; do
   stage=$(mktemp -d)
   mkdir "$stage/$name"
   for program in app/dorimel.exe browser_module/DorimelDLM.dll \
-                 settings_app/DorimelServer.exe setup_starter/setupstart.exe; do
+                 settings_app/DorimelServer.exe setup_starter/setupstart.exe native_host/DorimelHost.exe; do
     if [ ! -f "$tree/$program" ]; then
       echo "release: $tree/$program was not built" >&2
       exit 1

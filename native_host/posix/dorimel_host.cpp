@@ -209,7 +209,12 @@ public:
         const pid_t first = fork();
         if (first == 0) {
             close(errorPipe[0]);
-            if (fork() == 0) runDetached(arguments, request, logFile, errorPipe[1]);
+            const pid_t waiter = fork();
+            if (waiter == 0) runDetached(arguments, request, logFile, errorPipe[1]);
+            if (waiter < 0) {
+                const int forkError = errno;
+                if (write(errorPipe[1], &forkError, sizeof forkError) < 0) {}
+            }
             _exit(0);
         }
         close(errorPipe[1]);

@@ -30,7 +30,7 @@ void pause(int ms) {
 // The host with pipes on its standard input and output and a scratch home.
 class Host {
 public:
-    Host(const std::string& home, const std::string& program = "") {
+    Host(const std::string& home, const std::string& program = "", const std::string& pathFirst = "") {
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) return;
         pid_ = fork();
@@ -43,6 +43,10 @@ public:
             setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
             unsetenv("XDG_CONFIG_HOME");
             if (!program.empty()) setenv("DORIMEL_HOST_PROGRAM", program.c_str(), 1);
+            if (!pathFirst.empty()) setenv("PATH", (pathFirst + ":" + getenv("PATH")).c_str(), 1);
+            setenv("LANG", "C", 1);
+            unsetenv("LC_ALL");
+            unsetenv("LC_MESSAGES");
             execl(DORIMEL_HOST, DORIMEL_HOST, "chrome-extension://ealaikofgjonemfojipmlkdhckdghgej/", (char*)nullptr);
             _exit(127);
         }
@@ -146,8 +150,12 @@ TEST(LinuxHost, HandsADownloadWithItsCookieToADetachedConsole) {
     ASSERT_TRUE(nginx.start(dir.path() + "/www"));
     const std::string url = nginx.url("/limited/f.bin");
     const std::string cookie = "session=Secret7734; theme=dark";
+    // A notify-send that writes down what it was asked to show.
+    ASSERT_TRUE(makeDirs(dir.path() + "/bin"));
+    ASSERT_TRUE(writeFile(dir.path() + "/bin/notify-send", "#!/bin/sh\necho \"$@\" > " + dir.path() + "/notified\n"));
+    ASSERT_EQ(chmod((dir.path() + "/bin/notify-send").c_str(), 0755), 0);
 
-    Host host(home);
+    Host host(home, "", dir.path() + "/bin");
     host.send(R"({"type":"hello"})");
     EXPECT_EQ(host.reply(), R"({"ok":true,"schemes":["http","https","ftp"],"version":"0.11"})");
     host.send(R"({"type":"download","url":")" + url + R"(","referrer":")" + nginx.url("/page.html") +
@@ -171,6 +179,8 @@ TEST(LinuxHost, HandsADownloadWithItsCookieToADetachedConsole) {
     const std::string target = home + "/Downloads/f.bin";
     for (int waited = 0; !fileHasPattern(target, size) && waited < 60000; waited += 100) pause(100);
     EXPECT_TRUE(fileHasPattern(target, size));
+    for (int waited = 0; readFile(dir.path() + "/notified").empty() && waited < 30000; waited += 100) pause(100);
+    EXPECT_EQ(readFile(dir.path() + "/notified"), "--app-name=Dorimel Dorimel f.bin: Finished.\n");
     std::vector<std::string> log = nginx.headersLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0], "GET /limited/f.bin HTTP/1.0 | referer=" + nginx.url("/page.html") + " | cookie=" + cookie);
@@ -207,4 +217,45 @@ TEST(LinuxHost, RefusesWhatItCannotStartAndFollowsTheConsoleOptions) {
     Host host(dir.path(), dir.path() + "/missing/dorimel");
     host.send(R"({"type":"download","url":"http://127.0.0.1:1/f"})");
     EXPECT_NE(host.reply().find(R"("error":"start_failed")"), std::string::npos);
+}
+
+// The console takes the cookie from its environment and sends it to the
+// URL's host only: a redirect to the same host keeps it, one to another host
+// name loses it.
+TEST(HandoffCookie, GoesToTheUrlsHostOnlyAndNeverAfterARedirectElsewhere) {
+    TempDir dir;
+    ASSERT_TRUE(writePatternFile(dir.path() + "/www/f.bin", 1000));
+    FaultServer server;
+    ASSERT_TRUE(server.start(dir.path() + "/www"));
+    const std::string port = std::to_string(server.port());
+    auto redirect = [](const std::string& location) {
+        return "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+    };
+    ASSERT_TRUE(writeFile(dir.path() + "/www/same", redirect("/f/f.bin")));
+    ASSERT_TRUE(writeFile(dir.path() + "/www/other", redirect("http://localhost:" + port + "/f/f.bin")));
+    struct Case {
+        std::string path;
+        std::vector<bool> cookieSent;  // per request, in order
+    } cases[] = {{"/raw/same", {true, true}}, {"/raw/other", {true, false}}};
+    size_t seen = 0;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(makeDirs(dir.path() + "/dst" + std::to_string(seen)));
+        setenv("DORIMEL_COOKIE", "k=Redirect4411", 1);
+        ChildProcess console;
+        ASSERT_TRUE(console.start({DORIMEL_CONSOLE, "-nd", "1", "-rf", server.url("/page.html"), "-td",
+                                   dir.path() + "/dst" + std::to_string(seen),
+                                   server.url(c.path)}, "", true));
+        unsetenv("DORIMEL_COOKIE");
+        int code = -1;
+        ASSERT_TRUE(console.waitExit(60000, code));
+        EXPECT_EQ(code, 0) << c.path;
+        std::vector<std::string> requests = server.requests();
+        ASSERT_EQ(requests.size(), seen + c.cookieSent.size()) << c.path;
+        for (size_t i = 0; i < c.cookieSent.size(); ++i)
+            EXPECT_EQ(requests[seen + i].find("\r\nCookie: k=Redirect4411\r\n") != std::string::npos, c.cookieSent[i])
+                << requests[seen + i];
+        seen = requests.size();
+        // The log rows show the cookie's size, never its value.
+        EXPECT_EQ(console.takeOutput().find("Redirect4411"), std::string::npos);
+    }
 }

@@ -18,7 +18,8 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 win32=${win64%-x86_64}-i686
-programs="app/dorimel.exe browser_module/DorimelDLM.dll settings_app/DorimelServer.exe setup_starter/setupstart.exe"
+programs="app/dorimel.exe browser_module/DorimelDLM.dll settings_app/DorimelServer.exe setup_starter/setupstart.exe
+          native_host/DorimelHost.exe"
 built=yes
 for t in "$win64" "$win32"; do
   for p in $programs; do [ -n "$win64" ] && [ -f "$t/$p" ] || built=no; done
@@ -29,7 +30,7 @@ if [ $built = yes ]; then
     zip=$(ls "$work"/out/dorimel-*-windows-$arch.zip) || fail "no $arch archive"
     folder=$(basename "$zip" .zip)
     listed=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-    expected="$folder/ $folder/DorimelDLM.dll $folder/DorimelIEScript.htm $folder/DorimelServer.exe $folder/dorimel.exe $folder/readme.txt $folder/setupstart.exe "
+    expected="$folder/ $folder/DorimelDLM.dll $folder/DorimelHost.exe $folder/DorimelIEScript.htm $folder/DorimelServer.exe $folder/dorimel.exe $folder/readme.txt $folder/setupstart.exe "
     [ "$listed" = "$expected" ] || fail "$zip holds: $listed"
   done
   # The extension: Chromium's with its pinning key, Firefox's with its add-on id.
@@ -51,6 +52,18 @@ program=$work/root/usr/bin/dorimel
 version=$(LANG=C.UTF-8 "$program" --version) || fail "--version exit code $?"
 [ "$(echo "$version" | head -n 1)" = "dorimel $(dpkg-deb --field "$deb" Version)" ] ||
   fail "--version says '$version'"
+
+# The native messaging host, its manifests naming it where the browsers
+# look, and its answer to a browser's hello.
+[ -x "$work/root/usr/bin/dorimel-host" ] || fail "no usr/bin/dorimel-host"
+for manifest in etc/chromium etc/opt/chrome etc/opt/edge usr/lib/mozilla; do
+  manifest=$work/root/$manifest/native-messaging-hosts/jp.dorimel.host.json
+  grep -q '"path": "/usr/bin/dorimel-host"' "$manifest" 2>/dev/null || fail "$manifest does not name the host"
+done
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/opt/edge/native-messaging-hosts/jp.dorimel.host.json ||
+  fail "manifests are not conffiles"
+hello=$(printf '\020\000\000\000{"type":"hello"}' | "$work/root/usr/bin/dorimel-host" chrome-extension://x/ | tail -c +5)
+case $hello in '{"ok":true,'*'"version":"0.11"}') ;; *) fail "dorimel-host answered '$hello'" ;; esac
 
 warnings=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/dorimel.1.gz" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man page warnings: $warnings"
