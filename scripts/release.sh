@@ -6,6 +6,11 @@
 #     (it writes its manifests when registered), the script page DorimelIEScript.htm and a short Japanese
 #     readme (Shift-JIS, CRLF) for Windows users. A browser module must match
 #     the browser's bitness, hence two archives.
+#   dorimel-extension-VERSION-chromium.zip, dorimel-extension-VERSION-firefox.zip
+#     the browser extension, one archive per kind of browser, as each loads
+#     it: Chromium's holds one folder to load unpacked (its manifest pins the
+#     extension's id with a "key"); Firefox's has manifest.json at the top,
+#     as a temporary add-on and the add-on site want it.
 #   dorimel_VERSION_amd64.deb
 #     the Linux console program, its manual page and copyright file, the
 #     native messaging host dorimel-host and its manifests in the browsers'
@@ -139,4 +144,12 @@ for arch in x86_64 i686; do
   rm -rf "$stage"
   echo "release: $dist/$name.zip"
 done
+
+stage=$(mktemp -d)
+"${PYTHON:-python3}" browser_extension/make_extension.py "$stage"
+mv "$stage/chromium" "$stage/dorimel-extension-chromium"
+(cd "$stage" && zip -qrX "$dist/dorimel-extension-$version-chromium.zip" dorimel-extension-chromium)
+(cd "$stage/firefox" && zip -qrX "$dist/dorimel-extension-$version-firefox.zip" .)
+rm -rf "$stage"
+echo "release: $dist/dorimel-extension-$version-{chromium,firefox}.zip"
 make_deb "$native" "$dist"

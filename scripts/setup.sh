@@ -15,6 +15,7 @@ PACKAGES=(
   libssl-dev openssl wget
   dpkg-dev fakeroot lintian man-db zip
   nlohmann-json3-dev
+  chromium firefox-esr nodejs
 )
 
 missing=()
@@ -33,6 +34,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# puppeteer-core for the browser extension tests, at the version the lock file
+# names; it drives Debian's chromium and firefox-esr and downloads no browser.
+ext_tests=tests/browser_ext
+if [ ! -f "$ext_tests/node_modules/.package-lock.json" ] ||
+   [ "$ext_tests/package-lock.json" -nt "$ext_tests/node_modules/.package-lock.json" ]; then
+  echo "setup: installing puppeteer-core into $ext_tests/node_modules"
+  (cd "$ext_tests" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 fi
 
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then

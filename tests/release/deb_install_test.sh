@@ -38,6 +38,11 @@ if [ $built = yes ]; then
     expected="$folder/ $folder/DorimelDLM.dll $folder/DorimelHost.exe $folder/DorimelIEScript.htm $folder/DorimelServer.exe $folder/dorimel.exe $folder/readme.txt $folder/setupstart.exe "
     [ "$listed" = "$expected" ] || fail "$zip holds: $listed"
   done
+  # The extension: Chromium's with its pinning key, Firefox's with its add-on id.
+  unzip -p "$work"/out/dorimel-extension-*-chromium.zip dorimel-extension-chromium/manifest.json |
+    grep -q '"service_worker": "background.js"' || fail "no Chromium manifest in the extension's archive"
+  unzip -p "$work"/out/dorimel-extension-*-firefox.zip manifest.json | grep -q '"id": "handoff@dorimel"' ||
+    fail "no Firefox manifest in the extension's archive"
 else
   echo "the Windows trees are not built: only the .deb is made"
   "$source_dir/scripts/release.sh" --deb "$tree" "$work/out" || fail "release.sh --deb"
