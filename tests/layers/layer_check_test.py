@@ -9,9 +9,9 @@ import tempfile
 
 sys.dont_write_bytecode = True  # nothing left in scripts/
 
-spec = importlib.util.spec_from_file_location("check_layers", sys.argv[1])
-check_layers = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_layers)
+module_spec = importlib.util.spec_from_file_location("check_layers", sys.argv[1])
+check_layers = importlib.util.module_from_spec(module_spec)
+module_spec.loader.exec_module(check_layers)
 
 FILES = {
     "app/x.h": "",
