@@ -2,6 +2,8 @@
 // host_protocol.h). JSON goes through nlohmann-json, never by hand.
 #include "native_host/host_protocol.h"
 
+#include "browser_module/handoff_text.h"
+
 #include <cstring>
 
 #include <nlohmann/json.hpp>
@@ -41,15 +43,10 @@ std::string urlSchemeOf(const std::string& text, std::initializer_list<const cha
 
 // The URL with its scheme in lower case (the programs recognise a URL
 // argument by "http://" and "ftp://" as written) and the characters that
-// would split or group a command-line argument percent-encoded.
+// would split or group a command-line argument percent-encoded, as the
+// browser module does.
 std::string safeUrl(const std::string& url, const std::string& scheme) {
-    std::string result = scheme;
-    for (size_t i = scheme.size(); i < url.size(); ++i) {
-        if (url[i] == ' ') result += "%20";
-        else if (url[i] == '"') result += "%22";
-        else result += url[i];
-    }
-    return result;
+    return scheme + escapeUnquotedArgument(url.substr(scheme.size()));
 }
 
 bool fail(HostError& error, const char* code, std::string message) {

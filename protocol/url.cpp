@@ -262,18 +262,14 @@ bool parseIpv6Text(const std::string& text, uint8_t out[16]) {
         }
     }
     if (gap < 0 ? count != 8 : count > 7) return false;
-    int zeros = 8 - count;
+    // The groups after "::" move to the end; the run between stays zero.
+    std::memset(out, 0, 16);
     int at = 0;
     for (int w = 0; w < count; ++w) {
-        if (w == gap) at += zeros;
+        if (w == gap) at += 8 - count;
         out[2 * at] = static_cast<uint8_t>(words[w] >> 8);
         out[2 * at + 1] = static_cast<uint8_t>(words[w]);
         ++at;
-    }
-    for (int z = 0; gap >= 0 && z < zeros; ++z) {  // the run itself
-        int index = gap + z;
-        out[2 * index] = 0;
-        out[2 * index + 1] = 0;
     }
     return true;
 }

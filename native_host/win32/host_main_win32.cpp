@@ -19,6 +19,7 @@
 
 #include "app/options_file.h"
 #include "app/startup.h"
+#include "browser_module/handoff_text.h"
 #include "native_host/host_protocol.h"
 #include "native_host/win32/host_registration.h"
 
@@ -90,9 +91,7 @@ public:
         char options[2048] = "";
         GetPrivateProfileStringA("Main", "Options", "", options, sizeof options,
                                  (folder + "DorimelDLM.ini").c_str());
-        std::string parameters = options[0] ? std::string(options) + " " : std::string();
-        parameters += url;
-        if (!referrer.empty()) parameters += " -rf " + referrer;
+        const std::string parameters = buildHandOffParameters(options, url, referrer);
 
         const std::string program = folder + "dorimel.exe";
         std::string commandLine = "\"" + program + "\" " + parameters;

@@ -34,6 +34,21 @@ class FtpDownloadTest : public EngineTest {
         EngineTest::SetUp();
         settings = testSettings(out);
     }
+    // Runs the download of url, stopping and resuming it once after more
+    // than 300000 bytes arrived, until it ends (or 120 s pass).
+    void runStoppedOnceAndResumed(DownloadJob& job, RecordingUi& ui, const std::string& url) {
+        job.newDownload.strURL = url;
+        bool stopped = false;
+        ui.onTick = [&] {
+            if (!stopped && job.session(0).position > 300000) {
+                stopped = true;
+                job.stopJob();
+                job.resume();
+            }
+            if (job.stage() == STAGE_ENDED) quitEventLoop();
+        };
+        runJob(job, ui, 120);
+    }
     AppSettings settings;
 };
 
@@ -114,17 +129,7 @@ TEST_F(FtpDownloadTest, StoppedTransferResumesThroughRest) {
     RecordingUi ui;
     ui.quitOnStop = false;
     DownloadJob job(settings, ui);
-    job.newDownload.strURL = server.url("/r.bin");
-    bool stopped = false;
-    ui.onTick = [&] {
-        if (!stopped && job.session(0).position > 300000) {
-            stopped = true;
-            job.stopJob();
-            job.resume();
-        }
-        if (job.stage() == STAGE_ENDED) quitEventLoop();
-    };
-    runJob(job, ui, 120);
+    runStoppedOnceAndResumed(job, ui, server.url("/r.bin"));
     EXPECT_EQ(job.stage(), STAGE_ENDED) << ui.dump();
     EXPECT_TRUE(fileHasPattern(outPath("r.bin"), size));
     EXPECT_GT(firstResumeOffset(ui, 0), 300000u) << ui.dump();
@@ -197,17 +202,7 @@ TEST_F(FtpDownloadTest, Ipv6ControlConnectionUsesEpsvSizedAndResumed) {
     RecordingUi ui;
     ui.quitOnStop = false;
     DownloadJob job(settings, ui);
-    job.newDownload.strURL = server.url("/v6.bin");
-    bool stopped = false;
-    ui.onTick = [&] {
-        if (!stopped && job.session(0).position > 300000) {
-            stopped = true;
-            job.stopJob();
-            job.resume();
-        }
-        if (job.stage() == STAGE_ENDED) quitEventLoop();
-    };
-    runJob(job, ui, 120);
+    runStoppedOnceAndResumed(job, ui, server.url("/v6.bin"));
     EXPECT_EQ(job.stage(), STAGE_ENDED) << ui.dump();
     EXPECT_TRUE(fileHasPattern(outPath("v6.bin"), size));
     EXPECT_TRUE(ui.has(LOG_SENT, "EPSV")) << ui.dump();
